@@ -1,0 +1,11 @@
+// The one configuration of the image library that every file of the project sees:
+// no display, and the MATLAB-array members of the bridge added to CImg<T>.
+#pragma once
+
+#include <mex.h>
+
+#ifndef cimg_display
+#define cimg_display 0
+#endif
+#define cimg_plugin "bridge/mxPlugin.h"
+#include <CImg.h>

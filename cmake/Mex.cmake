@@ -1,0 +1,33 @@
+# MEX host from Octave's mkoctfile: include flags, and add_mex() for modules built to build/mex/<name>.mex.
+find_program(MKOCTFILE mkoctfile REQUIRED)
+find_program(OCTAVE_EXE octave REQUIRED)
+execute_process(COMMAND ${MKOCTFILE} -p INCFLAGS OUTPUT_VARIABLE _mex_inc OUTPUT_STRIP_TRAILING_WHITESPACE)
+separate_arguments(_mex_inc UNIX_COMMAND "${_mex_inc}")
+set(MEX_INCLUDE_DIRS "")
+foreach(f IN LISTS _mex_inc)
+  string(REGEX REPLACE "^-I" "" d "${f}")
+  list(APPEND MEX_INCLUDE_DIRS "${d}")
+endforeach()
+set(MEX_OUTPUT_DIR ${CMAKE_BINARY_DIR}/mex)
+
+function(add_mex name)
+  add_library(${name} MODULE ${ARGN})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".mex"
+    LIBRARY_OUTPUT_DIRECTORY ${MEX_OUTPUT_DIR})
+  target_compile_definitions(${name} PRIVATE MEX_MODULE)
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
+  target_link_libraries(${name} PRIVATE imgcfg)
+endfunction()
+
+# Static library from the .cpp files of a folder (an interface library while it has none).
+function(add_glob_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LINK" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${A_SOURCES})
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_link_libraries(${name} PUBLIC ${A_LINK})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${A_LINK})
+  endif()
+endfunction()
