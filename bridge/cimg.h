@@ -9,3 +9,6 @@
 #endif
 #define cimg_plugin "bridge/mxPlugin.h"
 #include <CImg.h>
+
+using cimg_library::CImg;
+using cimg_library::CImgList;
