@@ -28,7 +28,9 @@ demo: deps
 
 bench: deps
 	$(MAKE) build
-	@if [ -x $(BUILD)/bench/bench_measures ]; then $(BUILD)/bench/bench_measures; else echo "no benchmark yet"; fi
+	@if [ -x $(BUILD)/bench/bench_measures ]; then $(BUILD)/bench/bench_measures --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; else echo "no benchmark yet"; fi
+	@for f in bench/bench_*.m; do [ -f "$$f" ] || continue; \
+	  octave --no-gui --norc --quiet --no-window-system --eval "addpath('$(BUILD)/mex'); addpath('bench'); $$(basename $$f .m)"; done
 
 clean:
 	rm -rf $(BUILD)
