@@ -1,22 +1,50 @@
 #include "steps/tools/affine.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Writes I's clamped bilinear samples on the grid x0.., y0.. (w x h, x fastest) to out.
+void warpGrid(const CImg<double>& I, int w, int h, int x0, int y0, const CImg<double>& p, double* out)
+{
+    const double a11 = 1.0 + p[0], a21 = p[1], a12 = p[2], a22 = 1.0 + p[3];
+    const double tx = p[4], ty = p[5];
+    // Coordinates beyond these bounds sample the border anyway; limiting them first keeps the
+    // rounding to single precision in range.
+    const double xmax = I.width(), ymax = I.height();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x) {
+            const double xd = a11 * x + a12 * y + tx;
+            const double yd = a21 * x + a22 * y + ty;
+            if (std::isnan(xd) || std::isnan(yd)) {
+                *out++ = nan;
+                continue;
+            }
+            const float xw = float(std::min(std::max(xd, -1.0), xmax));
+            const float yw = float(std::min(std::max(yd, -1.0), ymax));
+            *out++ = I._linear_atXY(xw, yw);
+        }
+}
+
+}  // namespace
 
 CImg<double> WarpToTmp(const CImg<double>& I, const CImg<double>& T, const CImg<double>& p)
 {
     CImg<double> res(T.width(), T.height(), T.depth(), T.spectrum(), 0.0);
     if (res.is_empty()) return res;
-    const double a11 = 1.0 + p[0], a21 = p[1], a12 = p[2], a22 = 1.0 + p[3];
-    const double tx = p[4], ty = p[5];
     const int w = T.width(), h = T.height();
-    const int xs = -((w - 1) / 2), ys = -((h - 1) / 2);
-    double* out = res.data();
-    for (int y = ys; y < ys + h; ++y)
-        for (int x = xs; x < xs + w; ++x) {
-            const float xw = float(a11 * x + a12 * y + tx);
-            const float yw = float(a21 * x + a22 * y + ty);
-            *out++ = I._linear_atXY(xw, yw);
-        }
+    warpGrid(I, w, h, -((w - 1) / 2), -((h - 1) / 2), p, res.data());
+    return res;
+}
+
+CImg<double> WarpRegion(const CImg<double>& I, int w, int h, int x0, int y0, const CImg<double>& p)
+{
+    CImg<double> res(std::max(w, 0), std::max(h, 0), 1, 1, 0.0);
+    if (res.is_empty()) return res;
+    warpGrid(I, w, h, x0, y0, p, res.data());
     return res;
 }
 

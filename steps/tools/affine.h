@@ -24,8 +24,13 @@
 // I sampled bilinearly (clamped, plane 0, channel 0) under the affine map p on T's warp
 // grid; the result has all four dimensions of T, only its first w h elements are written
 // (the rest stay 0). Only T's size and the first six values of p are read. I must not be
-// empty and p must hold at least six values (the caller checks).
+// empty and p must hold at least six values (the caller checks). A mapped coordinate that is
+// not a number gives a NaN sample.
 CImg<double> WarpToTmp(const CImg<double>& I, const CImg<double>& T, const CImg<double>& p);
+
+// I sampled as in WarpToTmp on the w x h grid x = x0 .. x0 + w - 1, y = y0 .. y0 + h - 1
+// (outer loop y): a w x h x 1 x 1 image, empty when w or h is 0.
+CImg<double> WarpRegion(const CImg<double>& I, int w, int h, int x0, int y0, const CImg<double>& p);
 
 // The coordinate images (X, Y) of T's width w and height h, each w x h x 1 x 1.
 CImgList<double> GridXY(const CImg<double>& T);

@@ -2,6 +2,9 @@
 // image-library conventions (clamped bilinear sampler, forward differences) they rest on.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "steps/tools/affine.h"
 
 namespace {
@@ -250,4 +253,38 @@ TEST(StepAffineMatrix, SecondOrderTermIsJacobianQuadraticForm)
                 EXPECT_DOUBLE_EQ(JHJ[m + 6 * n][i], want) << m << "," << n << "," << i;
             }
     }
+}
+
+TEST(StepAffineWarp, RegionSamplesGivenGridAndMatchesTemplateWarp)
+{
+    const CImg<double> I = Ramp(30, 30);
+    const CImg<double> p = Params(0.05, 0.1, -0.1, 0.02, 12.3, 14.6);
+    const CImg<double> R = WarpRegion(I, 4, 3, -1, -1, p);
+    ASSERT_EQ(R.width(), 4);
+    ASSERT_EQ(R.height(), 3);
+    EXPECT_TRUE(R == WarpToTmp(I, CImg<double>(4, 3, 1, 1, 0.0), p));
+    const CImg<double> R0 = WarpRegion(I, 2, 2, 0, 0, Params(0, 0, 0, 0, 3, 4));
+    EXPECT_DOUBLE_EQ(R0(0, 0), I(3, 4));
+    EXPECT_DOUBLE_EQ(R0(1, 1), I(4, 5));
+    EXPECT_TRUE(WarpRegion(I, 0, 5, 0, 0, p).is_empty());
+}
+
+TEST(StepAffineWarp, FarAndNonNumericCoordinates)
+{
+    const CImg<double> I = Ramp(4, 3);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Far and infinite coordinates take the border's value.
+    CImg<double> R = WarpRegion(I, 1, 1, 0, 0, Params(0, 0, 0, 0, 1e300, -inf));
+    EXPECT_DOUBLE_EQ(R(0, 0), I(3, 0));
+    R = WarpRegion(I, 1, 1, 0, 0, Params(0, 0, 0, 0, -1e40, 1e40));
+    EXPECT_DOUBLE_EQ(R(0, 0), I(0, 2));
+    // A coordinate that is not a number gives a NaN sample and reads nothing.
+    R = WarpRegion(I, 2, 1, 0, 0, Params(0, 0, 0, 0, nan, 1));
+    EXPECT_TRUE(std::isnan(R(0, 0)));
+    EXPECT_TRUE(std::isnan(R(1, 0)));
+    // inf - inf in the map at (2, 2)
+    R = WarpRegion(I, 3, 3, 0, 0, Params(1e308, 0, -1e308, 0, 0, 0));
+    EXPECT_TRUE(std::isnan(R(2, 2)));
+    EXPECT_DOUBLE_EQ(R(0, 0), I(0, 0));
 }
