@@ -1,0 +1,34 @@
+// Probability tables of the mutual-information step modules: joint and marginal histograms
+// (plain and weighted), sums over one dimension and the Shannon entropy, on double images.
+//
+// Intensities are bin numbers: a value v falls into bin trunc(v). A joint table of A and B
+// is nA x nB (A's bin along x, B's along y). N is the element count of the first image;
+// each plain histogram adds 1/N per element, each weighted one adds W_k and is divided by N
+// at the end. A bin count of 0 asks for trunc(max) + 1 bins, the maximum taken over that
+// image (the library's statistics error on an empty image).
+//
+// Values whose bin trunc(v) lies outside [0, n), and NaN, are not counted: callers make every
+// value a valid bin, and a stray one never writes outside the table.
+#pragma once
+
+#include "bridge/cimg.h"
+
+// Joint table of A and B: H(trunc(A_k), trunc(B_k)) += 1/N. B holds at least A's elements.
+CImg<double> HistJnt(const CImg<double>& A, const CImg<double>& B, unsigned nA, unsigned nB);
+
+// Weighted joint table: H(trunc(A_k), trunc(B_k)) += W_k, then every element / N.
+CImg<double> HistJntWt(const CImg<double>& A, const CImg<double>& B, const CImg<double>& W,
+                       unsigned nA, unsigned nB);
+
+// Marginal table of A, n x 1: h(trunc(A_k)) += 1/N.
+CImg<double> HistMrg(const CImg<double>& A, unsigned n);
+
+// Weighted marginal table, n x 1: h(trunc(A_k)) += W_k, then every element / N.
+CImg<double> HistMrgWt(const CImg<double>& A, const CImg<double>& W, unsigned n);
+
+// A summed over one dimension: d = 1 x, 2 y, 3 z, 4 channels, any other value x. The result
+// has A's dimensions with the summed one set to 1.
+CImg<double> SumDim(const CImg<double>& A, int d);
+
+// -sum of v ln v over the elements v > 0 of P.
+double entropy(const CImg<double>& P);
