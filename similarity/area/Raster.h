@@ -1,0 +1,39 @@
+// Triangle rasteriser for joint histograms: spreads the mass of a triangle in
+// (x, y) = (column, row) space over the unit bins it covers, in proportion to area.
+// Bin (c, r) of a W-wide histogram is element c + r*W and covers [c, c+1) x [r, r+1).
+// Every entry point keeps its writes inside the histogram: coordinates are clamped
+// into [0, W) x [0, H) and a non-finite coordinate never reaches an index.
+#pragma once
+
+#include "bridge/cimg.h"
+
+struct HistPoint {
+    float x, y;
+};
+
+// Adds the mass w to the histogram: point, line or triangle, by classifyTriangle.
+void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w);
+
+// 0 point, 1 line, 2 triangle.
+int classifyTriangle(const HistPoint& p0, const HistPoint& p1, const HistPoint& p2);
+
+// Reorders the points by ascending y; equal y values keep their given order.
+void sortByY(HistPoint& p0, HistPoint& p1, HistPoint& p2);
+
+// Spreads w along the segment a-b (a.y <= b.y) in proportion to length.
+void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w);
+
+// Adds d times the area of the triangle inside each bin.
+void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d);
+
+// As fillTriangle for a triangle whose edge A-E is horizontal (A.y == E.y), apex C.
+void fillFlatTriangle(CImg<float>& hist, HistPoint A, HistPoint C, HistPoint E, double d);
+
+// Adds g times the covered fraction of each bin of row r for the strip between the
+// left edge (x = a at one end, b at the other) and the right edge (c, e).
+void fillRowSpan(CImg<float>& hist, int r, double a, double b, double c, double e, double g);
+
+// Subtracts g times the fraction of each bin of row r lying outside the edge running
+// from x = a to x = b across the strip; side 1 trims the left of a left edge, 2 the
+// right of a right edge.
+void trimEdge(CImg<float>& hist, int r, double a, double b, double g, int side);
