@@ -1,0 +1,43 @@
+#include "bridge/guard.h"
+
+#include <iostream>
+
+std::streamsize CoutToMex::Buf::put(const char* s, std::streamsize n)
+{
+    if (busy_) return next_ ? next_->sputn(s, n) : n;  // the host printing through std::cout
+    busy_ = true;
+    mexPrintf("%.*s", static_cast<int>(n), s);
+    busy_ = false;
+    return n;
+}
+
+CoutToMex::Buf::int_type CoutToMex::Buf::overflow(int_type c)
+{
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return put(&ch, 1) == 1 ? c : traits_type::eof();
+}
+
+std::streamsize CoutToMex::Buf::xsputn(const char* s, std::streamsize n)
+{
+    return put(s, n);
+}
+
+int CoutToMex::Buf::sync()
+{
+    if (busy_ && next_) return next_->pubsync();
+    return 0;
+}
+
+CoutToMex::CoutToMex() : buf_(std::cout.rdbuf())
+{
+    if (dynamic_cast<Buf*>(buf_.next())) return;  // already redirected
+    std::cout.flush();
+    std::cout.rdbuf(&buf_);
+    active_ = true;
+}
+
+CoutToMex::~CoutToMex()
+{
+    if (active_) std::cout.rdbuf(buf_.next());
+}

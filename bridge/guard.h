@@ -1,0 +1,86 @@
+// One module call, guarded.
+//
+// API: mexFunction's body runs as
+//   mexGuard(nlhs, plhs, [&] { ... });
+// While it runs, std::cout goes to the host's console through mexPrintf (CoutToMex), in
+// order with the host's own output. Any exception leaving the body (the image library's,
+// std::bad_alloc, any other) unwinds it (its images are freed by scope), destroys the
+// outputs already stored in plhs, and becomes a host error (mexErrMsgIdAndTxt) with the
+// identifier "<module>:imageLibrary", "<module>:outOfMemory", "<module>:exception" or
+// "<module>:unknown" and the exception's text, instead of ending the host process.
+#pragma once
+
+#include <cstdio>
+#include <new>
+#include <exception>
+#include <streambuf>
+
+#include "bridge/mexErr.h"
+
+// Sends std::cout to mexPrintf for its lifetime, unbuffered, so it keeps its place among the
+// host's own output (Octave's evalc captures it). Inside an active redirection a second one
+// does nothing. Output that the host itself writes to std::cout while printing goes on to the
+// original stream. While it is active, modules print through std::cout, not mexPrintf.
+class CoutToMex {
+public:
+    CoutToMex();
+    ~CoutToMex();
+    CoutToMex(const CoutToMex&) = delete;
+    CoutToMex& operator=(const CoutToMex&) = delete;
+
+private:
+    class Buf : public std::streambuf {
+    public:
+        explicit Buf(std::streambuf* next) : next_(next) {}
+        std::streambuf* next() const { return next_; }
+
+    protected:
+        int_type overflow(int_type c) override;
+        std::streamsize xsputn(const char* s, std::streamsize n) override;
+        int sync() override;
+
+    private:
+        std::streamsize put(const char* s, std::streamsize n);
+        std::streambuf* next_;
+        bool busy_ = false;
+    };
+    Buf buf_;
+    bool active_ = false;
+};
+
+template <class Body>
+void mexGuard(int nlhs, mxArray* plhs[], Body&& body)
+{
+    const int slots = nlhs > 0 ? nlhs : 1;
+    for (int i = 0; i < slots; ++i) plhs[i] = nullptr;
+
+    // Fixed buffers: the host error may leave by longjmp, past any destructor.
+    char id[96] = "";
+    char msg[2048] = "";
+    const char* kind = nullptr;
+    {
+        CoutToMex toHost;
+        try {
+            body();
+        } catch (const cimg_library::CImgException& e) {
+            kind = "imageLibrary";
+            std::snprintf(msg, sizeof msg, "%s", e.what());
+        } catch (const std::bad_alloc& e) {
+            kind = "outOfMemory";
+            std::snprintf(msg, sizeof msg, "Out of memory (%s).", e.what());
+        } catch (const std::exception& e) {
+            kind = "exception";
+            std::snprintf(msg, sizeof msg, "%s", e.what());
+        } catch (...) {
+            kind = "unknown";
+            std::snprintf(msg, sizeof msg, "Unknown exception.");
+        }
+    }
+    if (!kind) return;
+    for (int i = 0; i < slots; ++i) {
+        if (plhs[i]) mxDestroyArray(plhs[i]);
+        plhs[i] = nullptr;
+    }
+    std::snprintf(id, sizeof id, "%s:%s", mexModule.name, kind);
+    mexErrMsgIdAndTxt(id, "%s", msg);
+}
