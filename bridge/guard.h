@@ -7,13 +7,16 @@
 // std::bad_alloc, any other) unwinds it (its images are freed by scope), destroys the
 // outputs already stored in plhs, and becomes a host error (mexErrMsgIdAndTxt) with the
 // identifier "<module>:imageLibrary", "<module>:outOfMemory", "<module>:exception" or
-// "<module>:unknown" and the exception's text, instead of ending the host process.
+// "<module>:unknown" and the exception's text, instead of ending the host process. A
+// MexFailure thrown by the module names its own identifier: "<module>:<kind>".
 #pragma once
 
 #include <cstdio>
-#include <new>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <streambuf>
+#include <string>
 
 #include "bridge/mexErr.h"
 
@@ -48,6 +51,16 @@ private:
     bool active_ = false;
 };
 
+// A failure that the module reports as a host error "<module>:<kind>" with its message.
+class MexFailure : public std::runtime_error {
+public:
+    MexFailure(const char* kind, const std::string& msg) : std::runtime_error(msg), kind_(kind) {}
+    const char* kind() const { return kind_; }
+
+private:
+    const char* kind_;  // a string literal
+};
+
 template <class Body>
 void mexGuard(int nlhs, mxArray* plhs[], Body&& body)
 {
@@ -62,6 +75,9 @@ void mexGuard(int nlhs, mxArray* plhs[], Body&& body)
         CoutToMex toHost;
         try {
             body();
+        } catch (const MexFailure& e) {
+            kind = e.kind();
+            std::snprintf(msg, sizeof msg, "%s", e.what());
         } catch (const cimg_library::CImgException& e) {
             kind = "imageLibrary";
             std::snprintf(msg, sizeof msg, "%s", e.what());

@@ -78,6 +78,7 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
             if (kind == "cimg") CImg<float>().max();
             if (kind == "alloc") throw std::bad_alloc();
             if (kind == "std") throw std::runtime_error("plain failure");
+            if (kind == "failure") throw MexFailure("badInput", "named failure");
             throw 42;
         } else if (op == "print") {
             std::cout << text(prhs[1]);

@@ -142,6 +142,7 @@ kinds = {
   'cimg',  'bridgecheck:imageLibrary', 'Empty instance'
   'alloc', 'bridgecheck:outOfMemory',  'Out of memory'
   'std',   'bridgecheck:exception',    'plain failure'
+  'failure', 'bridgecheck:badInput',   'named failure'
   'other', 'bridgecheck:unknown',      'Unknown exception'
 };
 for i = 1:rows(kinds)
