@@ -108,3 +108,42 @@ CImgList<double> ListTranspose(const CImgList<double>& L, unsigned a, unsigned b
         for (unsigned r = 0; r < a; ++r) res[k + r * b].assign(L[r + k * a]);
     return res;
 }
+
+CImg<double> SecondOrderSum(const CImgList<double>& SD, const CImgList<double>& Hg,
+                            const CImgList<double>& XY, const CImg<double>& r)
+{
+    const size_t n = XY[0].size();
+    const double* sd[6];
+    for (int k = 0; k < 6; ++k) sd[k] = SD[k].data();
+    const double* hg[4];
+    for (int k = 0; k < 4; ++k) hg[k] = Hg[k].data();
+    const double* X = XY[0].data();
+    const double* Y = XY[1].data();
+    const double* pr = r.data();
+    double K[36] = {};
+    for (size_t i = 0; i < n; ++i) {
+        // J as JcbnAffine lays it out, Jt[k + 6 q] = J[q + 2 k].
+        const double J[12] = {X[i], 0, 0, X[i], Y[i], 0, 0, Y[i], 1, 0, 0, 1};
+        const double H[4] = {hg[0][i], hg[1][i], hg[2][i], hg[3][i]};
+        double M[12];  // Jt Hg, 6 x 2
+        for (int s = 0; s < 2; ++s)
+            for (int q = 0; q < 6; ++q) {
+                double v = 0;
+                v += J[2 * q] * H[2 * s];
+                v += J[2 * q + 1] * H[1 + 2 * s];
+                M[q + 6 * s] = v;
+            }
+        for (int s = 0; s < 6; ++s)
+            for (int q = 0; q < 6; ++q) {
+                double jhj = 0;
+                jhj += M[q] * J[2 * s];
+                jhj += M[q + 6] * J[1 + 2 * s];
+                double ss = 0;
+                ss += sd[q][i] * sd[s][i];
+                K[q + 6 * s] += (jhj + ss) * pr[i];
+            }
+    }
+    CImg<double> res(6, 6);
+    for (int k = 0; k < 36; ++k) res[k] = K[k];
+    return res;
+}

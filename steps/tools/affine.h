@@ -49,3 +49,13 @@ CImgList<double> ListMult(const CImgList<double>& A, unsigned a, unsigned b,
 // The b x a transpose of L (a rows, b columns): entry k + r b is a deep copy of L[r + k a].
 // L must hold at least a b entries (not checked).
 CImgList<double> ListTranspose(const CImgList<double>& L, unsigned a, unsigned b);
+
+// The 6 x 6 second-order sum of the squared-difference steps, K(m, n) at m + 6 n:
+//   sum over the pixels of (SS_(m+6n) + JHJ_(m+6n)) r, with
+//   SS = ListMult(SD, 6, 1, SD, 1, 6), J = JcbnAffine(XY),
+//   JHJ = ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6),
+// computed with the same arithmetic in one pass over the pixels, without the 84 images those
+// lists hold. SD holds 6 images, Hg the 2 x 2 list [Hxx, Hxy, Hyx, Hyy], XY the list of
+// GridXY; the sum runs over the first X.size() pixels, which every image must hold.
+CImg<double> SecondOrderSum(const CImgList<double>& SD, const CImgList<double>& Hg,
+                            const CImgList<double>& XY, const CImg<double>& r);

@@ -288,3 +288,27 @@ TEST(StepAffineWarp, FarAndNonNumericCoordinates)
     EXPECT_TRUE(std::isnan(R(2, 2)));
     EXPECT_DOUBLE_EQ(R(0, 0), I(0, 0));
 }
+
+TEST(StepAffineMatrix, SecondOrderSumEqualsListComposition)
+{
+    for (int w : {5, 6}) {
+        const CImg<double> T(w, 4, 1, 1, 0.0);
+        const CImgList<double> XY = GridXY(T);
+        CImgList<double> SD, Hg;
+        for (int k = 0; k < 6; ++k) SD.insert(CImg<double>(w, 4).rand(-3, 3));
+        for (int k = 0; k < 4; ++k) Hg.insert(CImg<double>(w, 4).rand(-2, 2));
+        const CImg<double> r = CImg<double>(w, 4).rand(-1, 1);
+
+        const CImgList<double> SS = ListMult(SD, 6, 1, SD, 1, 6);
+        const CImgList<double> J = JcbnAffine(XY);
+        const CImgList<double> JHJ = ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6);
+        const CImg<double> K = SecondOrderSum(SD, Hg, XY, r);
+        ASSERT_EQ(K.width(), 6);
+        ASSERT_EQ(K.height(), 6);
+        for (int n = 0; n < 36; ++n) {
+            double want = 0;
+            for (size_t i = 0; i < r.size(); ++i) want += (JHJ[n][i] + SS[n][i]) * r[i];
+            EXPECT_EQ(K[n], want) << n;  // the same arithmetic, bit for bit
+        }
+    }
+}
