@@ -1,0 +1,203 @@
+#include "similarity/CostFn.h"
+
+#include <cfloat>
+#include <cmath>
+#include <iostream>
+
+namespace {
+
+// Number of values 1, 1 + r, 1 + 2r, ... (accumulated in float) that do not exceed limit;
+// stops where adding r no longer moves the counter.
+int countSteps(float r, float limit)
+{
+    int n = 0;
+    for (float v = 1.f; v <= limit;) {
+        ++n;
+        const float nv = v + r;
+        if (!(nv > v)) break;
+        v = nv;
+    }
+    return n;
+}
+
+inline float absMax(const float* v) { return std::fabs(v[0]) > std::fabs(v[1]) ? std::fabs(v[0]) : std::fabs(v[1]); }
+
+}  // namespace
+
+CCostFn::CCostFn(CImgI<float>& r, CImgI<float>& t, int code)
+    : warp(code)
+{
+    if (r.is_empty())
+        throw cimg_library::CImgArgumentException("CCostFn: the reference image is empty.");
+    ref.assign(r, false);
+    ref.setLast();
+    tmp.assign(t, false);
+    tmp.setLast();
+    sampleRate = 1.f;
+    nParams = code >= 10 ? code / 10 : (code < 0 ? 0 : code);
+    jcbn.assign(nParams, 1, 1, 1, 0.f);
+    tmpW = float(tmp.width() - 3);
+    tmpH = float(tmp.height() - 3);
+    rxyStep[0] = rxyStep[1] = rxyNextCol[0] = rxyNextCol[1] = rxy[0] = rxy[1] = 0.f;
+    tmpCx = float(tmp.width() - 4) * 0.5f;
+    tmpCy = float(tmp.height() - 4) * 0.5f;
+    nSamples = 0.f;
+    interp = 1;
+    order = 1;
+    bounded = true;
+    refKind = 1;
+    refNb = false;
+    CCostFn::setSampleRate(1.f);   // N = w h; selects the samplers of (1, 1, true)
+}
+
+CCostFn::~CCostFn() {}
+
+void CCostFn::setInterpAndOrder(int in, int ord, bool bnd)
+{
+    interp = in;
+    order = ord;
+    bounded = bnd;
+    nTaps = ord > 3 ? 2 : ord + 1;
+    nTaps2 = nTaps * nTaps;
+    if (sampleRate == 1.f) sampleTmp = &CImgI<float>::get_neumann_floor;
+    else if (in == 0) sampleTmp = &CImgI<float>::get_neumann_nb;
+    else if (in == 3) sampleTmp = &CImgI<float>::get_cubic_nb;
+    else sampleTmp = &CImgI<float>::get_linear_nb;
+    if (in == 0 || in == 1 || in == 3) {
+        refKind = in;
+        refNb = !bnd;
+    } else if (bnd) {
+        refNb = false;   // other methods keep the family, but never unclamped while bounded
+    }
+    selectRefSamplers();
+}
+
+void CCostFn::selectRefSamplers()
+{
+    typedef CImgI<float> I;
+    switch (refKind) {
+    case 0:
+        sampleRef = refNb ? &I::get_neumann_nb : &I::get_neumann;
+        sampleRefD = refNb ? &I::get_Dneumann_nb : &I::get_Dneumann;
+        sampleRefDD = refNb ? &I::get_DDneumann_nb : &I::get_DDneumann;
+        break;
+    case 3:
+        sampleRef = refNb ? &I::get_cubic_nb : &I::get_cubic;
+        sampleRefD = refNb ? &I::get_Dcubic_nb : &I::get_Dcubic;
+        sampleRefDD = refNb ? &I::get_DDcubic_nb : &I::get_DDcubic;
+        break;
+    default:
+        sampleRef = refNb ? &I::get_linear_nb : &I::get_linear;
+        sampleRefD = refNb ? &I::get_Dlinear_nb : &I::get_Dlinear;
+        sampleRefDD = refNb ? &I::get_DDlinear_nb : &I::get_DDlinear;
+        break;
+    }
+}
+
+void CCostFn::setTmp(CImgI<float>& t)
+{
+    if (t.width() < tmp.width() || t.height() < tmp.height())
+        throw cimg_library::CImgArgumentException(
+            "CCostFn::setTmp(): the template is smaller than the one given at construction.");
+    tmp.assign(t, false);
+    tmp.setLast();
+    setSampleRate(sampleRate);
+}
+
+void CCostFn::setSampleRate(float r)
+{
+    if (r < 1e-6f) {
+        std::cout << "CCostFn::setSampleRate warning: Sample Rate very" << " low or negative: " << r
+                  << " Setting to 1.\n" << std::flush;
+        r = 1.f;
+    }
+    sampleRate = r;
+    const float inv = 1.f / r;
+    nSamples = std::floor(inv * float(tmp.width() - 4) + 1.f) * std::floor(inv * float(tmp.height() - 4) + 1.f);
+    setInterpAndOrder(interp, order, bounded);
+}
+
+float CCostFn::getShiftTol() { return 0.f; }
+
+void CCostFn::refFootprint(int& lo, int& hi) const
+{
+    switch (refKind) {
+    case 0: lo = 1; hi = 1; break;   // the second-derivative form reads ix - 1 .. ix + 1
+    case 3: lo = 1; hi = 2; break;
+    default: lo = 0; hi = 1; break;
+    }
+}
+
+void CCostFn::initRxyIterator(const CImg<float>& p)
+{
+    const float r = sampleRate;
+    walkCols = countSteps(r, tmpW);
+    walkRows = countSteps(r, tmpH);
+    warp.WarpDelta(p, 0.f, r, rxyStep[0], rxyStep[1]);
+    float d[2], s[2];
+    warp.WarpDelta(p, r, -(float(walkRows - 1) * r), d[0], d[1]);
+    warp.Warp(p, -tmpCx, -tmpCy, s[0], s[1]);
+    for (int k = 0; k < 2; ++k) {
+        rxyNextCol[k] = d[k] - rxyStep[k];
+        rxy[k] = s[k] - (rxyStep[k] + rxyNextCol[k]);
+    }
+}
+
+bool CCostFn::footprintInside(const CImg<float>& p)
+{
+    int lo, hi;
+    refFootprint(lo, hi);
+    initRxyIterator(p);
+    // Bound on the drift of the accumulated walk positions from the warped points: every
+    // addition and every increment contributes a few units of rounding of the largest
+    // magnitude the walk meets (valid when the test below passes).
+    const float big = float(ref.width() > ref.height() ? ref.width() : ref.height());
+    const float M = big + absMax(rxyStep) + absMax(rxyNextCol) + 1.f;
+    const float adds = float(walkCols) * float(walkRows + 1) + 6.f;
+    const float tol = 2.f * FLT_EPSILON * adds * M;
+    return warp.inBounds(tmp, ref, p, lo, hi, tol);
+}
+
+void CCostFn::switchSamplers(const CImg<float>& p)
+{
+    const bool b = footprintInside(p);
+    if (b == bounded) setInterpAndOrder(interp, order, !bounded);
+}
+
+CImg<float> CCostFn::calcRefRegion(const CImg<float>& p)
+{
+    CImg<float> out(tmp, false);
+    const bool keep = refNb;
+    refNb = false;
+    selectRefSamplers();
+    const unsigned long n = out.size();
+    unsigned long k = 0;
+    for (float m = 1.f; m <= tmpH; m += 1.f)
+        for (float l = 1.f; l <= tmpW; l += 1.f) {
+            float x, y;
+            warp.Warp(p, l - tmpCx, m - tmpCy, x, y);
+            if (k < n) out[k] = (ref.*sampleRef)(x, y);
+            ++k;
+        }
+    refNb = keep;
+    selectRefSamplers();
+    return out;
+}
+
+CImg<float> CCostFn::calcRefRegionOld(const CImg<float>& p)
+{
+    CImg<float> out(tmp, false);
+    const bool keep = refNb;
+    refNb = false;
+    selectRefSamplers();
+    const int W = out.width(), H = out.height();
+    for (int m = 0; m < H; ++m)
+        for (int k = 0; k < W; ++k) {
+            float x, y;
+            warp.Warp(p, float(k - (W - 1) / 2), float(m - (H - 1) / 2), x, y);
+            out(k, m) = (ref.*sampleRef)(x, y);
+        }
+    refNb = keep;
+    selectRefSamplers();
+    return out;
+}
