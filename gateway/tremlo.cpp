@@ -1,0 +1,324 @@
+// tremlo: similarity of a template T and a reference image I at each warp of a list W,
+// with the gradient and the Hessian of the measure per warp.
+//
+//   [Y,D,DD] = tremlo(T,I,W,P,<Z>)        (a fourth output: the joint histograms)
+//
+// P = [warp type, operator, spline order, interpolation, sampling rate]; W holds one group
+// of k parameters per warp in storage order (a k x n matrix: one warp per column). Argument
+// errors print the report and return 1x1 single zeros; failures inside the measures become
+// host errors with identifiers "tremlo:...".
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "bridge/cimg.h"
+#include "bridge/guard.h"
+#include "bridge/mexErr.h"
+#include "similarity/CImgI.h"
+// TEMPORARY while the measures land: each operator is built once its measure exists.
+#define HAVE_SSD __has_include("similarity/CostFnSSD.h")
+#define HAVE_NC __has_include("similarity/CostFnNC.h")
+#define HAVE_MI __has_include("similarity/CostFnMI.h")
+#define HAVE_MIPV __has_include("similarity/CostFnMIpv.h")
+#define HAVE_MIPZ __has_include("similarity/CostFnMIpz.h")
+#define HAVE_TRI __has_include("similarity/area/CostFnMItri.h")
+#if HAVE_SSD || HAVE_NC || HAVE_MI || HAVE_TRI
+#include "similarity/CostFn.h"
+#else
+class CCostFn {
+public:
+    virtual ~CCostFn() {}
+    virtual void setInterpAndOrder(int, int, bool) {}
+    virtual void setSampleRate(float) {}
+    virtual float eval(const CImg<float>&) { return 0; }
+    virtual float evalD(const CImg<float>&, CImg<float>&) { return 0; }
+    virtual float evalDD(const CImg<float>&, CImg<float>&, CImgE<float>&) { return 0; }
+};
+#endif
+#if HAVE_SSD
+#include "similarity/CostFnSSD.h"
+#endif
+#if HAVE_NC
+#include "similarity/CostFnNC.h"
+#endif
+#if HAVE_MI
+#include "similarity/CostFnMI.h"
+#else
+struct CCostFnMI : CCostFn {
+    CImg<float> getJointHist() { return CImg<float>(); }
+};
+#endif
+#if HAVE_MIPV
+#include "similarity/CostFnMIpv.h"
+#endif
+#if HAVE_MIPZ
+#include "similarity/CostFnMIpz.h"
+#endif
+#if HAVE_TRI
+#include "similarity/area/CostFnMItri.h"
+#else
+struct CCostFnMItri : CCostFn {
+    CImg<float> getJointHist() { return CImg<float>(); }
+};
+#endif
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char usageText[] =
+    "\nUsage: [Y,D,DD] = tremlo(T,I,W,P,<Z>)\n\n"
+    "Synopsis:\n"
+    "  Selectively measures the similarity values when projecting template T onto\n"
+    "  image Y using the warps W.  This is done using a choice a standard\n"
+    "  similarity measures, specified using P. For MI metrics Z is used as a\n"
+    "  post-parzen window.\n"
+    "Inputs:\n"
+    "  T - 2D Template image \n"
+    "  I - 2D Reference image \n"
+    "  W - Warps for which the similarity must be evaluated. \n"
+    "  P - 5 value vector specifying, warp method(2-4/6), similarity  \n"
+    "      function(1-5), order of similarity fn(0-3), \n"
+    "      interpolation method(0/1/3) and spatial resolution (1).\n"
+    "  Z - Optional. Applies a Parzen window to histogram before computing MI.\n"
+    "Outputs:\n"
+    "  Y  - Value of similarity function at warp positions.\n"
+    "  D  - Jacobian of similarity function at warp positions. (optional)\n"
+    "  DD - Hessian of similarity function at warp positions. (optional).";
+
+const char paramHelp[] =
+    "\nParameter (4th) input has 5 elements, namely: \n"
+    " (1) Transformation Method:\n"
+    "   2 => Translation (default) (2DoF: [x,y])\n"
+    "   3 => Euclidean transform (3Dof: [x,y,t])\n"
+    "   4 => Similarity transform (3Dof: [x,y,t,s])\n"
+    "   6 => Affine transform (6Dof: [a,b,c,d,x,y])\n"
+    " (2) Operator:\n"
+    "   1 => Sum of Squared Differences\n"
+    "   2 => Normalised Correlation\n"
+    "   3 => Mutual Information (default)\n"
+    "   4 => Mutual Information using PVE\n"
+    "   5 => Mutual Information using Parzen Window\n"
+    " (3) Order of spline interpolation (for PVE and Parzen only)\n"
+    "   0 => Zeroth order\n"
+    "   1 => Linear (default)\n"
+    "   2 => Quadratic\n"
+    "   3 => Cubic\n"
+    " (4) Interpolation Method:\n"
+    "   0 => Nearest Neighbour\n"
+    "   1 => BiLinear (default)\n"
+    "   3 => BiCubic\n"
+    " (5) Sampling Rate in pixels (Advice: Set to 1)";
+
+// Largest memory that the joint histograms of one call may take.
+double histogramBudget()
+{
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) return 0.5 * double(pages) * double(pageSize);
+#endif
+    return 4.0 * 1024 * 1024 * 1024;
+}
+
+// A code of P (truncated toward zero later) that can stand as a 32-bit integer.
+bool usableCode(double v)
+{
+    return std::isfinite(v) && std::fabs(v) < 2147483648.0;
+}
+
+// Operators whose measure bins intensities into a joint histogram.
+bool binsIntensities(int op)
+{
+    return op != 1 && op != 2 && op != 11;
+}
+
+// Finite values only; also the largest value (0 for an empty image).
+bool finiteMax(const CImg<float>& img, double& vmax)
+{
+    vmax = 0;
+    bool first = true;
+    for (const float v : img) {
+        if (!std::isfinite(v)) return false;
+        if (first || v > vmax) vmax = v;
+        first = false;
+    }
+    return true;
+}
+
+mxArray* toDouble(const CImg<float>& img)
+{
+    const mwSize dims[4] = {mwSize(img._width), mwSize(img._height), mwSize(img._depth),
+                            mwSize(img._spectrum)};
+    mxArray* a = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
+    if (img.size()) img.copyToMatlabData(static_cast<double*>(mxGetData(a)));
+    return a;
+}
+
+void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+{
+    if (nrhs != 4 && nrhs != 5) {
+        mexErr("4-5 inputs required (T,I,Warp,Param,<Parzen>).", nlhs, plhs);
+        return;
+    }
+    if (nlhs > 4) {
+        mexErr("1-3 outputs required (Y,D,DD).", nlhs, plhs);
+        return;
+    }
+
+    CImg<float> T(prhs[0], false, false, true), I(prhs[1], false, false, true),
+        W(prhs[2], false, false, true), P(prhs[3], false, false, true);
+    CImg<float> Z = nrhs == 5 ? CImg<float>(prhs[4], false, false, true) : CImg<float>(1, 1, 1, 1, 0.f);
+    if (T.is_empty() || I.is_empty() || W.is_empty() || P.is_empty()) {
+        mexErr("An input has zero dimension or invalid type(struct/array).", nlhs, plhs);
+        return;
+    }
+    if (P.size() < 5) {
+        mexErr(paramHelp, nlhs, plhs);
+        return;
+    }
+    if (T.width() > I.width() || T.height() > I.height())
+        std::cout << "tremlo Warning - Tmp bigger then Ref Image.";
+
+    // Decoding of P: the codes truncated toward zero, the warp type as the remainder by 10.
+    if (!usableCode(P[0]) || !usableCode(P[1]) || !usableCode(P[2]) || !usableCode(P[3])) {
+        mexErr("Parameter (4th) input: P(1) to P(4) must be finite integers.", nlhs, plhs);
+        return;
+    }
+    const int k = int(std::fmod(std::trunc(double(P[0])), 10.0));
+    if (k != 2 && k != 3 && k != 4 && k != 6) {
+        mexErr("Parameter (4th) input: the warp type P(1) must be 2, 3, 4 or 6 (taken modulo 10).",
+               nlhs, plhs);
+        return;
+    }
+    const int op = int(P[1]);
+    int order = int(P[2]), interp = int(P[3]);
+    float rate = P[4];
+    const unsigned long n = (unsigned long)(W.size() / (unsigned long)k);
+
+    if (binsIntensities(op)) {
+        double maxT, maxI;
+        if (!finiteMax(T, maxT) || !finiteMax(I, maxI)) {
+            mexErr("T and I must hold finite values for a histogram-based operator.", nlhs, plhs);
+            return;
+        }
+        // The tables grow with the square of the largest intensity: refuse what cannot fit.
+        const double bins = std::trunc(std::max(std::max(maxT, maxI), 0.0)) + 1;
+        double bytes = bins * bins * sizeof(float) * (2.0 + 2.0 * k);
+        if (nlhs == 4) bytes += bins * bins * double(n) * (sizeof(float) + sizeof(double));
+        if (bins > 2147483647.0 || bytes > histogramBudget()) {
+            char msg[256];
+            std::snprintf(msg, sizeof msg,
+                          "Intensities up to %g need joint histograms of %.0f x %.0f bins "
+                          "(%.3g GB), more than this machine can hold.",
+                          std::max(maxT, maxI), bins, bins, bytes / 1e9);
+            throw MexFailure("histogramTooLarge", msg);
+        }
+    }
+
+    // Reference (the converted I itself) and the padded template.
+    CImgI<float> ref;
+    ref.swap(I);
+    ref.setLast();
+    CImgI<float> tmp(T.width() + 3, T.height() + 3, 1, 1, 0.f);
+    tmp.draw_image(1, 1, 0, 0, T, 1.f);
+    tmp.setLast();
+
+    std::unique_ptr<CCostFn> fn;
+    CCostFnMI* mi = nullptr;      // measures with a joint histogram
+    CCostFnMItri* tri = nullptr;
+    switch (op) {
+#if HAVE_SSD
+    case 1: fn.reset(new CCostFnSSDgn(ref, tmp, k)); break;
+    case 11: fn.reset(new CCostFnSSD(ref, tmp, k)); break;
+#endif
+#if HAVE_NC
+    case 2: fn.reset(new CCostFnNC(ref, tmp, k)); break;
+#endif
+#if HAVE_MIPV
+    case 4: fn.reset(mi = new CCostFnMIpv(ref, tmp, k, Z)); break;
+#endif
+#if HAVE_MIPZ
+    case 5: fn.reset(mi = new CCostFnMIpz(ref, tmp, k, Z)); break;
+#endif
+#if HAVE_TRI
+    case 6:
+        fn.reset(tri = new CCostFnMItri(ref, tmp, k));
+        interp = 1;
+        rate = 1.f;
+        break;
+    case 7:
+        fn.reset(tri = new CCostFnMItrigrid(ref, tmp, k));
+        interp = 1;
+        order = 1;
+        rate = 1.f;
+        break;
+#endif
+    default:
+#if HAVE_MI
+        if (op != 1 && op != 2 && op != 4 && op != 5 && op != 6 && op != 7 && op != 11) {
+            fn.reset(mi = new CCostFnMI(ref, tmp, k, Z));
+            break;
+        }
+#endif
+        throw MexFailure("notBuilt", "This operator is not built yet.");
+    }
+    fn->setInterpAndOrder(interp, order, true);
+    fn->setSampleRate(rate);
+
+    CImg<float> Y(n, 1, 1, 1, 0.f), D, DD, hists, g;
+    CImgE<float> H, p(k, 1, 1, 1, 0.f);
+    if (nlhs >= 2) {
+        D.assign(k, n, 1, 1, 0.f);
+        g.assign(k, 1, 1, 1, 0.f);
+    }
+    if (nlhs >= 3) {
+        DD.assign(k, k, n, 1, 0.f);
+        H.assign(k, k, 1, 1, 0.f);
+    }
+    const CImg<float> one(1, 1, 1, 1, 1.f);
+    const float* const warps = W.data();
+    for (unsigned long j = 0; j < n; ++j) {
+        p = warps + j * k;
+        if (nlhs <= 1) {
+            Y[j] = fn->eval(p);
+        } else if (nlhs == 2) {
+            Y[j] = fn->evalD(p, g);
+            D.draw_image(0, int(j), 0, 0, g, 1.f);
+        } else {
+            Y[j] = fn->evalDD(p, g, H);
+            D.draw_image(0, int(j), 0, 0, g, 1.f);
+            DD.draw_image(0, 0, int(j), 0, H, 1.f);
+        }
+        if (nlhs == 4) {
+            CImg<float> s;
+            if (tri) {
+                s = tri->getJointHist();
+            } else if (mi && op != 100) {
+                mi->eval(p);
+                s = mi->getJointHist();
+            }
+            const CImg<float>& h = s.is_empty() ? one : s;
+            if (j == 0) hists.assign(h.width(), h.height(), n, 1, 0.f);
+            hists.draw_image(0, 0, int(j), 0, h, 1.f);
+        }
+    }
+    fn.reset();
+
+    if (nlhs == 4) plhs[3] = toDouble(hists);
+    if (nlhs >= 3) plhs[2] = toDouble(DD);
+    if (nlhs >= 2) plhs[1] = toDouble(D);
+    plhs[0] = toDouble(Y);
+}
+
+}  // namespace
+
+const MexModule mexModule = {"tremlo", "\ntremlo Error: ", usageText};
+
+extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+{
+    mexGuard(nlhs, plhs, [&] { tremlo(nlhs, plhs, nrhs, prhs); });
+}
