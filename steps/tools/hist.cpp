@@ -120,3 +120,44 @@ double entropy(const CImg<double>& P)
         if (p[k] > 0) s += p[k] * std::log(p[k]);
     return -s;
 }
+
+bool ValidBins(const CImg<double>& A)
+{
+    const double* a = A.data();
+    const size_t n = A.size();
+    for (size_t k = 0; k < n; ++k)
+        if (!(std::isfinite(a[k]) && a[k] >= 0)) return false;
+    return true;
+}
+
+CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg<double>& pB)
+{
+    CImg<double> L(P.width(), P.height(), 1, 1, 0.0);
+    const bool hasA = !pA.is_empty();
+    cimg_forXY(L, x, y) {
+        const double v = P(x, y);
+        if (v != 0) L(x, y) = std::log(v / ((hasA ? pA[x] : 1.0) * pB[y])) + 1;
+    }
+    return L;
+}
+
+double SumProduct(const CImg<double>& A, const CImg<double>& L)
+{
+    const size_t n = std::min(A.size(), L.size());
+    const double* a = A.data();
+    const double* l = L.data();
+    double s = 0;
+    for (size_t k = 0; k < n; ++k) s += a[k] * l[k];
+    return s;
+}
+
+double SumRatio(const CImg<double>& A, const CImg<double>& P)
+{
+    const size_t n = std::min(A.size(), P.size());
+    const double* a = A.data();
+    const double* p = P.data();
+    double s = 0;
+    for (size_t k = 0; k < n; ++k)
+        if (p[k] != 0) s += a[k] / p[k];
+    return s;
+}

@@ -32,3 +32,17 @@ CImg<double> SumDim(const CImg<double>& A, int d);
 
 // -sum of v ln v over the elements v > 0 of P.
 double entropy(const CImg<double>& P);
+
+// True when every element of A is finite and not negative (a usable bin number).
+bool ValidBins(const CImg<double>& A);
+
+// The weights of the mutual-information derivatives of a smoothed joint table P (nA x nB)
+// with marginals pA (nA x 1) and pB (1 x nB): L(x, y) = ln(P(x, y) / (pA(x) pB(y))) + 1 where
+// P(x, y) != 0, and 0 elsewhere. An empty pA counts as 1 everywhere.
+CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg<double>& pB);
+
+// sum over k of A_k L_k (over the elements the two have in common).
+double SumProduct(const CImg<double>& A, const CImg<double>& L);
+
+// sum of A_k / P_k over the elements with P_k != 0.
+double SumRatio(const CImg<double>& A, const CImg<double>& P);

@@ -1,13 +1,16 @@
-// Histogram tools of the mutual-information step modules.
+// Histogram tools of the mutual-information step modules, and the table smoothing they use.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "similarity/smooth.h"
 #include "steps/tools/hist.h"
 
 namespace {
+
+constexpr double kSmoothTol = 1e-6;
 
 CImg<double> img(unsigned w, unsigned h, std::vector<double> v)
 {
@@ -129,4 +132,78 @@ TEST(StepHist, EntropyUsesThePositiveElements)
                      -(0.25 * std::log(0.25) + 0.75 * std::log(0.75)));
     EXPECT_EQ(entropy(CImg<double>()), 0.0);
     EXPECT_EQ(entropy(img(1, 1, {1})), 0.0);
+}
+
+TEST(StepHist, UsableBinsAreFiniteAndNotNegative)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_TRUE(ValidBins(img(3, 1, {0, 2.5, 1e6})));
+    EXPECT_TRUE(ValidBins(CImg<double>()));
+    for (double bad : {-1e-300, -inf, inf, std::numeric_limits<double>::quiet_NaN()})
+        EXPECT_FALSE(ValidBins(img(3, 1, {1, bad, 2}))) << bad;
+}
+
+TEST(StepHist, DerivativeWeightsOfAJointTable)
+{
+    const CImg<double> P = img(2, 2, {0.2, 0, 0.5, 0.3});
+    const CImg<double> pA = SumDim(P, 2), pB = SumDim(P, 1);
+    const CImg<double> L = MiWeights(P, pA, pB);
+    EXPECT_DOUBLE_EQ(L(0, 0), std::log(0.2 / (0.7 * 0.2)) + 1);
+    EXPECT_EQ(L(1, 0), 0.0);
+    EXPECT_DOUBLE_EQ(L(1, 1), std::log(0.3 / (0.3 * 0.8)) + 1);
+    const CImg<double> Lb = MiWeights(P, CImg<double>(), pB);
+    EXPECT_DOUBLE_EQ(Lb(0, 1), std::log(0.5 / 0.8) + 1);
+    EXPECT_DOUBLE_EQ(SumProduct(P, L), 0.2 * L[0] + 0.5 * L[2] + 0.3 * L[3]);
+    EXPECT_DOUBLE_EQ(SumRatio(img(2, 2, {1, 7, 2, 3}), P), 1 / 0.2 + 2 / 0.5 + 3 / 0.3);
+}
+
+// The smoothing masks of the step modules against the direct sum
+//   out(x, y) = sum over (i, j) of mask(i, j) table(x + trunc(mw / 2) - i, y + trunc(mh / 2) - j),
+// zero outside the table, out the size of the table.
+TEST(StepHist, SmoothingMasksFollowTheDirectSum)
+{
+    CImg<double> table(7, 5);
+    cimg_forXY(table, x, y) table(x, y) = std::sin(1.0 + x * 1.7 + y * y * 0.9) + 0.1 * x * y;
+    const std::vector<std::vector<double>> masks = {
+        {-1, 1}, {0.5, 0.5}, {-1, 2, -1}, {-0.5, 0, 0.5}, {0.25, 0.5, 0.25}, {1}, {0.1, 0.2, 0.3, 0.4}};
+    for (const auto& m : masks)
+        for (bool vertical : {false, true}) {
+            const unsigned n = unsigned(m.size());
+            CImg<double> mask(vertical ? 1 : n, vertical ? n : 1, 1, 1);
+            for (unsigned k = 0; k < n; ++k) mask[k] = m[k];
+            const CImg<double> out = smoothTable(table, mask);
+            ASSERT_EQ(out.width(), table.width());
+            ASSERT_EQ(out.height(), table.height());
+            const int cx = mask.width() / 2, cy = mask.height() / 2;
+            cimg_forXY(table, x, y) {
+                double s = 0;
+                cimg_forXY(mask, i, j) {
+                    const int u = x + cx - i, v = y + cy - j;
+                    if (u >= 0 && u < table.width() && v >= 0 && v < table.height())
+                        s += mask(i, j) * table(u, v);
+                }
+                EXPECT_NEAR(out(x, y), s, kSmoothTol) << "mask size " << n << (vertical ? " vertical" : "");
+            }
+        }
+}
+
+// A 2-D kernel drawn into a canvas, as the derivative kernels are built, against the direct sum.
+TEST(StepHist, SmoothingByATwoDimensionalKernel)
+{
+    CImg<double> table(6, 8);
+    cimg_forXY(table, x, y) table(x, y) = 1.0 / (1 + x + 2 * y) + 0.01 * y;
+    CImg<double> mask(4, 3);
+    cimg_forXY(mask, i, j) mask(i, j) = 0.3 * i - 0.2 * j * j + 0.05;
+    const CImg<double> out = smoothTable(table, mask);
+    cimg_forXY(table, x, y) {
+        double s = 0;
+        cimg_forXY(mask, i, j) {
+            const int u = x + 2 - i, v = y + 1 - j;
+            if (u >= 0 && u < table.width() && v >= 0 && v < table.height()) s += mask(i, j) * table(u, v);
+        }
+        EXPECT_NEAR(out(x, y), s, kSmoothTol);
+    }
+    CImg<double> multi(2, 1, 1, 2, 1.0);
+    EXPECT_THROW(smoothTable(table, multi), cimg_library::CImgException);
+    EXPECT_THROW(smoothTable(table, CImg<double>()), cimg_library::CImgException);
 }
