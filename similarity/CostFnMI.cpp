@@ -1,0 +1,345 @@
+#include "similarity/CostFnMI.h"
+
+#include <cmath>
+
+#include "similarity/smooth.h"
+
+namespace {
+
+// Tables larger than this many elements (n^2 (1 + P)) are refused: the intensities are
+// meant to be bin numbers, and a huge table would exhaust memory instead of failing.
+const double kMaxTableElements = double(1 << 28);
+
+// (int)max(img) + 1, at least 1; NaN elements are ignored.
+int binsFor(const CImg<float>& img, int nParams)
+{
+    if (img.is_empty())
+        throw cimg_library::CImgArgumentException(
+            "CImgStats::CImgStats() : Specified input image (%u,%u,%u,%u,%p) is empty.",
+            img.width(), img.height(), img.depth(), img.spectrum(), (const void*)img.data());
+    float m = 0.f;
+    bool any = false;
+    for (const float* q = img.data(), *e = q + img.size(); q < e; ++q)
+        if (*q == *q && (!any || *q > m)) { m = *q; any = true; }
+    if (!any || !(m >= 1.f)) return 1;
+    const double n = std::floor(double(m)) + 1.0;
+    if (!(n * n * (1.0 + (nParams > 0 ? nParams : 0)) <= kMaxTableElements))
+        throw cimg_library::CImgArgumentException(
+            "CCostFnMI: the largest intensity %g needs a joint histogram too large to build "
+            "(intensities are histogram bin numbers).", double(m));
+    return int(n);
+}
+
+} // namespace
+
+// ---- joint-histogram functions ------------------------------------------------------------
+
+void marginalOverX(const CImg<float>& H, CImg<float>& out)
+{
+    const int w = H.width(), h = H.height();
+    const int m = int(out.size()) < h ? int(out.size()) : h;
+    float* o = out.data();
+    const float* d = H.data();
+    for (int y = 0; y < m; ++y) {
+        float s = 0.f;
+        const float* row = d + (long)y * w;
+        for (int x = 0; x < w; ++x) s += row[x];
+        o[y] = s;
+    }
+}
+
+void marginalOverY(const CImg<float>& H, CImg<float>& out)
+{
+    const int w = H.width(), h = H.height();
+    const int m = int(out.size()) < w ? int(out.size()) : w;
+    float* o = out.data();
+    const float* d = H.data();
+    for (int x = 0; x < m; ++x) o[x] = 0.f;
+    for (int y = 0; y < h; ++y) {
+        const float* row = d + (long)y * w;
+        for (int x = 0; x < m; ++x) o[x] += row[x];
+    }
+}
+
+float entropy(const CImg<float>& v)
+{
+    const long n = (long)v.width() * v.height();
+    const float* d = v.data();
+    double s = 0;
+    for (long k = 0; k < n; ++k) {
+        const float e = d[k];
+        if (e > 0.f) s += double(e) * std::log(double(e));
+    }
+    return float(-s);
+}
+
+// ---- CCostFnMI ------------------------------------------------------------------------------
+
+CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
+    : CCostFn(r, t, code), parzenWin(Z)
+{
+    const int nr = binsFor(ref, nParams), nt = binsFor(tmp, nParams);
+    nBins = nr > nt ? nr : nt;
+    lastBin = nBins - 1;
+    const int n = nBins, P = nParams;
+    const int zw = parzenWin.width(), zh = parzenWin.height();
+    smoothing = parzenWin.size() > 1;
+    pdfJnt.assign(n, n, 1, 1, 0.f);
+    dPdfJnt.assign(n, n, P, 1, 0.f);
+    pdfJntZ.assign(n + zw - 1, n + zh - 1, 1, 1, 0.f);
+    dPdfJntZ.assign(n + zw - 1, n + zh - 1, P, 1, 0.f);
+    if (smoothing) {
+        margRef.assign(pdfJntZ.width(), 1, 1, 1, 0.f);
+        margTmp.assign(pdfJntZ.height(), 1, 1, 1, 0.f);
+        activePdf = &pdfJntZ;
+        activeDPdf = &dPdfJntZ;
+    } else {
+        margRef.assign(n, 1, 1, 1, 0.f);
+        margTmp.assign(n, 1, 1, 1, 0.f);
+        activePdf = &pdfJnt;
+        activeDPdf = &dPdfJnt;
+    }
+    logFactor_.assign(n, n, 1, 1, 0.0);
+}
+
+CCostFnMI::~CCostFnMI() {}
+
+void CCostFnMI::setInterpAndOrder(int in, int ord, bool bnd)
+{
+    CCostFn::setInterpAndOrder(in, ord, bnd);
+    switch (order) {
+    case 0:
+        splineSample = &C2dBspline::zeroSample;
+        splineDSample = &C2dBspline::DzzSample;
+        splineSampleD = &C2dBspline::zDzSample;
+        break;
+    case 2:
+        splineSample = &C2dBspline::quadSample;
+        splineDSample = &C2dBspline::DqqSample;
+        splineSampleD = &C2dBspline::qDqSample;
+        break;
+    case 3:
+        splineSample = &C2dBspline::cubicSample;
+        splineDSample = &C2dBspline::DccSample;
+        splineSampleD = &C2dBspline::cDcSample;
+        break;
+    default:
+        splineSample = &C2dBspline::linearSample;
+        splineDSample = &C2dBspline::DllSample;
+        splineSampleD = &C2dBspline::lDlSample;
+        break;
+    }
+}
+
+void CCostFnMI::setTmp(CImgI<float>& t)
+{
+    CCostFn::setTmp(t);   // copies the template and re-applies the sample rate
+    setIntensityRate();
+}
+
+void CCostFnMI::setIntensityRate()
+{
+    const int m = binsFor(tmp, nParams);
+    if (m <= nBins) return;
+    lastBin = m - 1;
+    nBins = m;
+    margRef.assign(m, 1, 1, 1, 0.f);
+    margTmp.assign(m, 1, 1, 1, 0.f);
+    pdfJnt.assign(m, m, 1, 1, 0.f);
+    dPdfJnt.assign(m, m, nParams, 1, 0.f);
+    logFactor_.assign(m, m, 1, 1, 0.0);
+}
+
+float CCostFnMI::Alpha() { return 2.f; }
+
+void CCostFnMI::zeroTable(CImg<float>& tab, int w, int h, int d, int c)
+{
+    tab.assign(w, h, d, c);
+    if (!tab.is_empty()) tab.fill(0.f);
+}
+
+void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
+{
+    const int n = nBins, last = lastBin;
+    zeroTable(pdf, n, n);
+    const float w = 1.f / nSamples;
+    float* const P = pdf.data();
+    walkValue(p, [&](const WalkSample& s) {
+        P[binOf(s.r, last) + (long)n * binOf(s.t, last)] += w;
+    });
+}
+
+void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+{
+    const int n = nBins, last = lastBin, np = nParams;
+    zeroTable(pdf, n, n);
+    zeroTable(dpdf, n, n, np);
+    const float w = 1.f / nSamples;
+    const long nn = (long)n * n;
+    float* const P = pdf.data();
+    float* const D = dpdf.data();
+    const float* const J = jcbn.data();
+    walkD(p, [&](const WalkSample& s) {
+        const int r = binOf(s.r, last);
+        const long o = r + (long)n * binOf(s.t, last);
+        P[o] += w;
+        if (r == last) return;   // the move to the next bin and back cancel
+        warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
+        float* d = D + o;
+        for (int k = 0; k < np; ++k, d += nn) {
+            const float jk = J[k] * w;
+            d[0] -= jk;
+            d[1] += jk;
+        }
+    });
+}
+
+void CCostFnMI::smoothPdf() { smoothTableInto(pdfJnt, parzenWin, pdfJntZ); }
+
+void CCostFnMI::smoothDPdf()
+{
+    if (parzenWin.depth() == 1 || dPdfJnt.depth() <= 1) {
+        smoothTableInto(dPdfJnt, parzenWin, dPdfJntZ);
+        return;
+    }
+    // A window of several planes acts on each parameter's plane on its own, as on the pdf.
+    dPdfJntZ.assign(dPdfJnt.width(), dPdfJnt.height(), dPdfJnt.depth(), 1);
+    for (int k = 0; k < dPdfJnt.depth(); ++k)
+        dPdfJntZ.get_shared_slice(k) = smoothTable(dPdfJnt.get_shared_slice(k), parzenWin);
+}
+
+float CCostFnMI::valueOfActive()
+{
+    marginalOverX(*activePdf, margTmp);
+    marginalOverY(*activePdf, margRef);
+    return entropy(*activePdf) - entropy(margRef) - entropy(margTmp);
+}
+
+float CCostFnMI::eval(const CImg<float>& p)
+{
+    switchSamplers(p);
+    PdfJnt(p, pdfJnt);
+    if (smoothing) smoothPdf();
+    return valueOfActive();
+}
+
+void CCostFnMI::AvgHist()
+{
+    CImg<float>& pdf = *activePdf;
+    const int w = pdf.width() < nBins ? pdf.width() : nBins;
+    const int h = pdf.height() < nBins ? pdf.height() : nBins;
+    for (int y = 0; y < h; ++y) {
+        float* row = pdf.data() + (long)y * pdf.width();
+        for (int x = w - 1; x >= 1; --x) row[x] += row[x - 1];
+    }
+    pdf *= 0.5f;
+    marginalOverY(pdf, margRef);
+}
+
+void CCostFnMI::gradientOfActive(CImg<float>& g)
+{
+    if (!g.is_empty()) g.fill(0.f);
+    const CImg<float>& pdf = *activePdf;
+    const CImg<float>& dpdf = *activeDPdf;
+    const int n = nBins;
+    const int w = pdf.width() < n ? pdf.width() : n;
+    const int h = pdf.height() < n ? pdf.height() : n;
+    const int dw = dpdf.width();
+    const long dplane = (long)dpdf.width() * dpdf.height();
+    int np = nParams < dpdf.depth() ? nParams : dpdf.depth();
+    if (np > (int)g.size()) np = (int)g.size();
+    if (w > dpdf.width() || h > dpdf.height()) return;
+    logFactor_.assign(n, n);
+    double* F = logFactor_.data();
+    const float* Pd = pdf.data();
+    const float* M = margRef.data();
+    const int mn = (int)margRef.size();
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float v = Pd[x + (long)y * pdf.width()];
+            if (v != 0.f) {
+                const float q = v / (x < mn ? M[x] : 0.f);
+                F[x + (long)y * n] = std::log(double(q)) + 1.0;
+            }
+        }
+    for (int k = 0; k < np; ++k) {
+        const float* Dk = dpdf.data() + k * dplane;
+        float gk = g[k];
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (Pd[x + (long)y * pdf.width()] != 0.f)
+                    gk = float(gk - F[x + (long)y * n] * Dk[x + (long)y * dw]);
+        g[k] = gk;
+    }
+}
+
+float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
+{
+    switchSamplers(p);
+    DPdfJnt(p, pdfJnt, dPdfJnt);
+    if (smoothing) {
+        smoothPdf();
+        smoothDPdf();
+    }
+    const float value = valueOfActive();
+    AvgHist();
+    gradientOfActive(g);
+    return value;
+}
+
+void CCostFnMI::hessianOfActive(CImgE<float>& H)
+{
+    if (!H.is_empty()) H.fill(0.f);
+    CImg<float>& pdf = *activePdf;
+    for (float* q = pdf.data(), *e = q + pdf.size(); q < e; ++q)
+        if (*q != 0.f) *q = 1.f / *q;
+    for (float* q = margRef.data(), *e = q + margRef.size(); q < e; ++q)
+        if (*q != 0.f) *q = 1.f / *q;
+
+    const CImg<float>& dpdf = *activeDPdf;
+    const int n = nBins, P = nParams;
+    const int w = pdf.width() < n ? pdf.width() : n;
+    const int h = pdf.height() < n ? pdf.height() : n;
+    const int np = P < dpdf.depth() ? P : dpdf.depth();
+    if (w > dpdf.width() || h > dpdf.height()) return;
+    const int dw = dpdf.width();
+    const long dplane = (long)dpdf.width() * dpdf.height();
+    const float* R = pdf.data();
+    const float* M = margRef.data();
+    const int mn = (int)margRef.size();
+    const long hsize = (long)H.size();
+    for (int a = 0; a < np; ++a)
+        for (int b = a; b < np; ++b) {
+            const long idx = b + (long)P * a;
+            if (idx >= hsize) continue;
+            const float* Da = dpdf.data() + a * dplane;
+            const float* Db = dpdf.data() + b * dplane;
+            float s = H[idx];
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const float r = R[x + (long)y * pdf.width()];
+                    if (r != 0.f) {
+                        const long o = x + (long)y * dw;
+                        s += Da[o] * Db[o] * (r - (x < mn ? M[x] : 0.f));
+                    }
+                }
+            H[idx] = s;
+        }
+    // mirror: H(a, b) = H(b, a) for a < b
+    const int W = H.width(), Hh = H.height();
+    for (int b = 1; b < Hh; ++b)
+        for (int a = 0; a < b && a < W; ++a)
+            if (b < W) H(a, b) = H(b, a);
+}
+
+float CCostFnMI::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
+{
+    const float value = evalD(p, g);
+    hessianOfActive(H);
+    return value;
+}
+
+CImg<float> CCostFnMI::getJointHist()
+{
+    return CImg<float>(smoothing ? pdfJntZ : pdfJnt, false);
+}
