@@ -2,59 +2,21 @@
 // sampling of the segment, and inputs outside the histogram.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "similarity/area/Raster.h"
+#include "clip_oracle.h"
 
 namespace {
 
-using Poly = std::vector<std::array<double, 2>>;
-
-double polyArea(const Poly& p)
-{
-    double s = 0;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        const auto& a = p[i];
-        const auto& b = p[(i + 1) % p.size()];
-        s += a[0] * b[1] - b[0] * a[1];
-    }
-    return std::fabs(s) / 2;
-}
-
-// Keeps the part of the polygon with sign * (coord[axis] - v) >= 0.
-Poly clipHalf(const Poly& in, int axis, double v, double sign)
-{
-    Poly out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        const auto& a = in[i];
-        const auto& b = in[(i + 1) % in.size()];
-        const double da = sign * (a[axis] - v), db = sign * (b[axis] - v);
-        if (da >= 0) out.push_back(a);
-        if ((da >= 0) != (db >= 0)) {
-            const double t = da / (da - db);
-            out.push_back({a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1])});
-        }
-    }
-    return out;
-}
-
-// Area of the triangle inside every bin, by clipping against the bin's square.
+// Area of the triangle inside every bin.
 CImg<double> clippedAreas(int W, int H, const HistPoint (&t)[3])
 {
     CImg<double> out(W, H, 1, 1, 0.0);
-    const Poly tri = {{t[0].x, t[0].y}, {t[1].x, t[1].y}, {t[2].x, t[2].y}};
-    for (int r = 0; r < H; ++r)
-        for (int c = 0; c < W; ++c) {
-            Poly p = clipHalf(tri, 0, c, 1);
-            p = clipHalf(p, 0, c + 1, -1);
-            p = clipHalf(p, 1, r, 1);
-            p = clipHalf(p, 1, r + 1, -1);
-            out(c, r) = p.size() < 3 ? 0 : polyArea(p);
-        }
+    cliporacle::addClipped(out, {{t[0].x, t[0].y}, {t[1].x, t[1].y}, {t[2].x, t[2].y}}, 1.0);
     return out;
 }
 

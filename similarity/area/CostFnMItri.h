@@ -1,0 +1,81 @@
+// Area-based mutual information: every template cell (the square between four neighbouring
+// template pixels) is split into triangles whose vertices are pairs (template value,
+// reference value); each triangle's mass is spread over the joint histogram by area.
+//
+// Joint histogram: column = template bin, row = reference bin (the transpose of the
+// orientation of CCostFnMI). Every cell carries the mass 1/N, N the number of cells.
+// The value is minus the mutual information; gradients and Hessians are zero.
+//
+// CCostFnMItri (operator 6) splits each cell by `order`: 2 along the diagonal from (X, Y)
+// to (X+1, Y+1); 3 into four half-weight triangles around the cell's mean point; any other
+// order along the diagonal from (X+1, Y) to (X, Y+1).
+// CCostFnMItrigrid (operator 7) first cuts each cell at the reference grid lines, found by
+// mapping the whole reference positions between two warped corners back into the template,
+// and splits every piece along its (xa, ya)-(xb, yb) diagonal.
+//
+// Values are read with clamped bilinear interpolation, so reference positions outside the
+// image take the nearest border value. Intensities outside [0, nBins) are clamped into the
+// histogram by the rasteriser.
+#pragma once
+
+#include <vector>
+
+#include "bridge/cimg.h"
+#include "similarity/CImgI.h"
+#include "similarity/CWarp.h"
+#include "similarity/CostFn.h"
+#include "similarity/area/Raster.h"
+
+// The inverse of the map of the warp's code under its current `params` (as WarpInverse
+// applies it after taking p), with no change of state.
+void WarpInverseCurrent(CWarp& warp, float x, float y, float& ox, float& oy);
+
+class CCostFnMItri : public CCostFn {
+public:
+    // tmp is the padded template; nParams the warp code. n = trunc(largest finite intensity
+    // of either image) + 1. Throws CImgArgumentException for an empty image or when the
+    // n x n histogram would be too large to build.
+    CCostFnMItri(CImgI<float>& ref, CImgI<float>& tmp, int nParams);
+
+    // Stores the order only; the samplers stay as they are.
+    void setInterpAndOrder(int interp, int order, bool bounded) override;
+    ~CCostFnMItri() override;
+    float eval(const CImg<float>& p) override;
+    // Zero gradient (and Hessian); the value of eval.
+    float evalD(const CImg<float>& p, CImg<float>& g) override;
+    float evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H) override;
+    // Copy of the joint histogram the last eval left (zeros before the first).
+    virtual CImg<float> getJointHist();
+
+    int bins() const { return nBins; }
+
+protected:
+    int nBins;               // n: bins per histogram axis
+    int nBins2;              // n * n
+    int lastBin;             // n - 1
+    CImg<float> jointHist;   // n x n: column = template bin, row = reference bin
+    CImg<float> margRef;     // n x 1: row sums of jointHist
+    CImg<float> margTmp;     // n x 1: column sums of jointHist
+
+    // Splats one cell's corner vertices as the order prescribes, w the weight of half a cell.
+    void splatCell(const HistPoint& v00, const HistPoint& v10, const HistPoint& v01,
+                   const HistPoint& v11, float w);
+    // Marginals of jointHist, then joint entropy less both marginal entropies.
+    float valueOfHist();
+};
+
+class CCostFnMItrigrid : public CCostFnMItri {
+public:
+    CCostFnMItrigrid(CImgI<float>& ref, CImgI<float>& tmp, int nParams);
+    ~CCostFnMItrigrid() override;
+    float eval(const CImg<float>& p) override;
+
+protected:
+    std::vector<float> breaksX;   // x breakpoints of the current cell (centred coordinates)
+    std::vector<float> breaksY;   // y breakpoints of the current cell
+
+private:
+    // Template and reference values along two neighbouring rows of breakpoints.
+    std::vector<float> tmpA_, refA_, tmpB_, refB_;
+    void sampleRow(float y, std::vector<float>& t, std::vector<float>& r);
+};
