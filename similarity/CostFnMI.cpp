@@ -10,7 +10,8 @@ namespace {
 // meant to be bin numbers, and a huge table would exhaust memory instead of failing.
 const double kMaxTableElements = double(1 << 28);
 
-// (int)max(img) + 1, at least 1; NaN elements are ignored.
+// (int)max(img) + 1, at least 1. Non-finite elements do not count (binOf puts them into
+// the edge bins).
 int binsFor(const CImg<float>& img, int nParams)
 {
     if (img.is_empty())
@@ -20,7 +21,7 @@ int binsFor(const CImg<float>& img, int nParams)
     float m = 0.f;
     bool any = false;
     for (const float* q = img.data(), *e = q + img.size(); q < e; ++q)
-        if (*q == *q && (!any || *q > m)) { m = *q; any = true; }
+        if (std::isfinite(*q) && (!any || *q > m)) { m = *q; any = true; }
     if (!any || !(m >= 1.f)) return 1;
     const double n = std::floor(double(m)) + 1.0;
     if (!(n * n * (1.0 + (nParams > 0 ? nParams : 0)) <= kMaxTableElements))
