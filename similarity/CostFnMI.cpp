@@ -100,7 +100,7 @@ CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
         activePdf = &pdfJnt;
         activeDPdf = &dPdfJnt;
     }
-    logFactor_.assign(n, n, 1, 1, 0.0);
+    logFactor.assign(n, n, 1, 1, 0.0);
 }
 
 CCostFnMI::~CCostFnMI() {}
@@ -148,7 +148,7 @@ void CCostFnMI::setIntensityRate()
     margTmp.assign(m, 1, 1, 1, 0.f);
     pdfJnt.assign(m, m, 1, 1, 0.f);
     dPdfJnt.assign(m, m, nParams, 1, 0.f);
-    logFactor_.assign(m, m, 1, 1, 0.0);
+    logFactor.assign(m, m, 1, 1, 0.0);
 }
 
 float CCostFnMI::Alpha() { return 2.f; }
@@ -195,19 +195,21 @@ void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpd
     });
 }
 
-void CCostFnMI::smoothPdf() { smoothTableInto(pdfJnt, parzenWin, pdfJntZ); }
-
-void CCostFnMI::smoothDPdf()
+void CCostFnMI::smoothByZ(const CImg<float>& src, CImg<float>& dst) const
 {
-    if (parzenWin.depth() == 1 || dPdfJnt.depth() <= 1) {
-        smoothTableInto(dPdfJnt, parzenWin, dPdfJntZ);
+    if (parzenWin.depth() == 1 || src.depth() <= 1) {
+        smoothTableInto(src, parzenWin, dst);
         return;
     }
-    // A window of several planes acts on each parameter's plane on its own, as on the pdf.
-    dPdfJntZ.assign(dPdfJnt.width(), dPdfJnt.height(), dPdfJnt.depth(), 1);
-    for (int k = 0; k < dPdfJnt.depth(); ++k)
-        dPdfJntZ.get_shared_slice(k) = smoothTable(dPdfJnt.get_shared_slice(k), parzenWin);
+    dst.assign(src.width(), src.height(), src.depth(), src.spectrum());
+    for (int c = 0; c < src.spectrum(); ++c)
+        for (int k = 0; k < src.depth(); ++k)
+            dst.get_shared_slice(k, c) = smoothTable(src.get_shared_slice(k, c), parzenWin);
 }
+
+void CCostFnMI::smoothPdf() { smoothByZ(pdfJnt, pdfJntZ); }
+
+void CCostFnMI::smoothDPdf() { smoothByZ(dPdfJnt, dPdfJntZ); }
 
 float CCostFnMI::valueOfActive()
 {
@@ -250,8 +252,8 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     int np = nParams < dpdf.depth() ? nParams : dpdf.depth();
     if (np > (int)g.size()) np = (int)g.size();
     if (w > dpdf.width() || h > dpdf.height()) return;
-    logFactor_.assign(n, n);
-    double* F = logFactor_.data();
+    logFactor.assign(n, n);
+    double* F = logFactor.data();
     const float* Pd = pdf.data();
     const float* M = margRef.data();
     const int mn = (int)margRef.size();

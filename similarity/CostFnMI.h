@@ -94,7 +94,10 @@ protected:
     void hessianOfActive(CImgE<float>& H);
     // Fills `tab` with 0, as an image of the given size (reusing its buffer when it fits).
     static void zeroTable(CImg<float>& tab, int w, int h, int d = 1, int c = 1);
+    // dst = src smoothed by Z through smoothTable; a window of several planes acts on each
+    // plane (and channel) of src on its own, as it does on the one-plane pdf.
+    void smoothByZ(const CImg<float>& src, CImg<float>& dst) const;
 
-private:
-    CImg<double> logFactor_;   // n x n scratch: ln(P / margRef[x]) + 1 of the gradient
+    // n x n scratch: after gradientOfActive, ln(P / margRef[x]) + 1 at every bin with P != 0.
+    CImg<double> logFactor;
 };
