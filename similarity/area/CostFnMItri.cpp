@@ -28,6 +28,13 @@ int binsFor(const CImg<float>& img)
     return int(n);
 }
 
+// The image library's bilinear interpolation with clamped coordinates (first plane); a NaN
+// coordinate reads as 0. Its difference form is exact on constant images.
+inline float bilinear(const CImg<float>& img, float x, float y)
+{
+    return img._linear_atXY(x == x ? x : 0.f, y == y ? y : 0.f, 0, 0);
+}
+
 inline bool finite2(float x, float y) { return std::isfinite(x) && std::isfinite(y); }
 
 // Sorts ascending and keeps the distinct values.
@@ -100,15 +107,15 @@ float CCostFnMItri::eval(const CImg<float>& p)
             // Corners on the left of the first cell; each cell hands its right corners on.
             const float xl = 1.f - tmpCx - 1.f;
             warp.WarpCurrent(xl, y0, rx, ry);
-            HistPoint v00{tmp.px(1, Y), ref.get_linear(rx, ry)};
+            HistPoint v00{tmp.px(1, Y), bilinear(ref, rx, ry)};
             warp.WarpCurrent(xl, y1, rx, ry);
-            HistPoint v01{tmp.px(1, Y + 1), ref.get_linear(rx, ry)};
+            HistPoint v01{tmp.px(1, Y + 1), bilinear(ref, rx, ry)};
             for (int X = 1; X <= cols; ++X) {
                 const float x1 = float(X) - tmpCx;
                 warp.WarpCurrent(x1, y0, rx, ry);
-                const HistPoint v10{tmp.px(X + 1, Y), ref.get_linear(rx, ry)};
+                const HistPoint v10{tmp.px(X + 1, Y), bilinear(ref, rx, ry)};
                 warp.WarpCurrent(x1, y1, rx, ry);
-                const HistPoint v11{tmp.px(X + 1, Y + 1), ref.get_linear(rx, ry)};
+                const HistPoint v11{tmp.px(X + 1, Y + 1), bilinear(ref, rx, ry)};
                 splatCell(v00, v10, v01, v11, w);
                 v00 = v10;
                 v01 = v11;
@@ -154,9 +161,9 @@ void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<flo
     float rx, ry;
     for (std::size_t i = 0; i < n; ++i) {
         const float x = breaksX[i];
-        t[i] = tmp.get_linear(x + tmpCx + 1.f, py);
+        t[i] = bilinear(tmp, x + tmpCx + 1.f, py);
         warp.WarpCurrent(x, y, rx, ry);
-        r[i] = ref.get_linear(rx, ry);
+        r[i] = bilinear(ref, rx, ry);
     }
 }
 

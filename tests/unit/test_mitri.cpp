@@ -1,0 +1,318 @@
+// Area-based mutual-information measures (operators 6 and 7).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+
+#include "similarity/area/CostFnMItri.h"
+#include "clip_oracle.h"
+
+namespace {
+
+using Fn = std::function<float(int, int)>;
+
+// The w x h template drawn at (1, 1) into a zero image 3 pixels larger.
+CImgI<float> padded(int w, int h, const Fn& f)
+{
+    CImgI<float> t(w + 3, h + 3, 1, 1, 0.f);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) t(i + 1, j + 1) = f(i, j);
+    return t;
+}
+
+CImgI<float> image(int w, int h, const Fn& f)
+{
+    CImgI<float> t(w, h, 1, 1, 0.f);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) t(i, j) = f(i, j);
+    return t;
+}
+
+CImg<float> vec(std::initializer_list<float> v)
+{
+    CImg<float> p(int(v.size()), 1, 1, 1);
+    int k = 0;
+    for (float x : v) p[k++] = x;
+    return p;
+}
+
+// A measure as the gateway builds it: operator 6 with the given order, or operator 7.
+std::unique_ptr<CCostFnMItri> measure(int op, int order, CImgI<float>& ref, CImgI<float>& tmp,
+                                      int code)
+{
+    std::unique_ptr<CCostFnMItri> m;
+    if (op == 7)
+        m.reset(new CCostFnMItrigrid(ref, tmp, code));
+    else
+        m.reset(new CCostFnMItri(ref, tmp, code));
+    m->setInterpAndOrder(1, op == 7 ? 1 : order, true);
+    m->setSampleRate(1.f);
+    return m;
+}
+
+double entropyOf(const std::vector<double>& v)
+{
+    double s = 0;
+    for (double e : v)
+        if (e > 0) s -= e * std::log(e);
+    return s;
+}
+
+// Joint entropy less both marginal entropies, from the histogram.
+double minusMI(const CImg<float>& h)
+{
+    std::vector<double> all, cols(h.width(), 0.0), rows(h.height(), 0.0);
+    for (int r = 0; r < h.height(); ++r)
+        for (int c = 0; c < h.width(); ++c) {
+            all.push_back(h(c, r));
+            cols[c] += h(c, r);
+            rows[r] += h(c, r);
+        }
+    return entropyOf(all) - entropyOf(cols) - entropyOf(rows);
+}
+
+struct Config {
+    int op, order;
+};
+const Config kConfigs[] = {{6, 2}, {6, 3}, {6, 1}, {6, 0}, {7, 1}};
+
+TEST(MItri, ConstantImagesPutAllMassInOneBin)
+{
+    CImgI<float> tmp = padded(5, 4, [](int, int) { return 3.f; });
+    CImgI<float> ref = image(20, 20, [](int, int) { return 7.f; });
+    const CImg<float> warps[] = {vec({0.1f, -0.2f, 0.3f, 0.05f, 9.5f, 8.25f}),
+                                 vec({0.f, 0.f, 0.f, 0.f, 30.f, -4.f})};
+    for (const auto& c : kConfigs)
+        for (const auto& p : warps) {
+            auto m = measure(c.op, c.order, ref, tmp, 6);
+            EXPECT_EQ(m->bins(), 8);
+            EXPECT_NEAR(m->eval(p), 0.f, 1e-6f) << c.op << "/" << c.order;
+            const CImg<float> h = m->getJointHist();
+            EXPECT_NEAR(h(3, 7), 1.f, 1e-6f);
+            EXPECT_NEAR(h.sum(), h(3, 7), 0.f);
+        }
+}
+
+// Random images and warps: the histogram sums to 1 and the value is its -MI.
+TEST(MItri, HistogramSumsToOneAndValueIsItsMinusMI)
+{
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    CImgI<float> tmp = padded(8, 7, [&](int, int) { return 12.f * u(gen); });
+    CImgI<float> ref = image(24, 22, [&](int, int) { return 15.f * u(gen); });
+    const struct {
+        int code;
+        CImg<float> p;
+    } warps[] = {
+        {2, vec({11.3f, 10.6f})},
+        {3, vec({12.f, 11.f, 0.4f})},
+        {4, vec({12.2f, 10.9f, -0.3f, 0.4f})},
+        {6, vec({0.15f, -0.3f, 0.2f, -0.1f, 11.7f, 10.2f})},
+        {6, vec({0.1f, 0.f, 0.f, 0.f, -3.f, 5.f})},  // partly outside the reference
+    };
+    for (const auto& c : kConfigs)
+        for (const auto& w : warps) {
+            SCOPED_TRACE(testing::Message() << "op " << c.op << " order " << c.order << " code "
+                                            << w.code);
+            auto m = measure(c.op, c.order, ref, tmp, w.code);
+            const float v = m->eval(w.p);
+            const CImg<float> h = m->getJointHist();
+            EXPECT_EQ(h.width(), m->bins());
+            EXPECT_EQ(h.height(), m->bins());
+            EXPECT_NEAR(h.sum(), 1.0, 2e-6);
+            EXPECT_NEAR(v, minusMI(h), 2e-5);
+            EXPECT_LT(v, 0.f);
+        }
+}
+
+// Linear template and reference under an affine warp: the map from the template domain to
+// (template value, reference value) is affine, so every split of every cell gives the area
+// of the image parallelogram inside each bin.
+TEST(MItri, AffineRampsGiveTheParallelogramsAreas)
+{
+    const int w = 9, h = 7;
+    auto T = [](double i, double j) { return 2 + 0.7 * i + 0.3 * j; };
+    auto R = [](double x, double y) { return 1 + 0.4 * x + 0.25 * y; };
+    CImgI<float> tmp = padded(w, h, [&](int i, int j) { return float(T(i, j)); });
+    CImgI<float> ref = image(30, 30, [&](int x, int y) { return float(R(x, y)); });
+    const double p[6] = {0.1, -0.2, 0.15, 0.05, 14.3, 13.7};
+    const CImg<float> pv = vec({0.1f, -0.2f, 0.15f, 0.05f, 14.3f, 13.7f});
+
+    // Corners of the template domain (template pixel coordinates), in order around it.
+    const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
+    cliporacle::Poly quad;
+    for (const auto& ij : {std::array<double, 2>{0, 0}, {w - 1.0, 0}, {w - 1.0, h - 1.0}, {0, h - 1.0}}) {
+        const double x = ij[0] - cx, y = ij[1] - cy;
+        const double X = (1 + p[0]) * x + p[2] * y + p[4], Y = p[1] * x + (1 + p[3]) * y + p[5];
+        quad.push_back({T(ij[0], ij[1]), R(X, Y)});
+    }
+    CImg<double> want(20, 20, 1, 1, 0.0);
+    cliporacle::addClipped(want, quad, 1.0 / cliporacle::polyArea(quad));
+
+    for (const auto& c : kConfigs) {
+        SCOPED_TRACE(testing::Message() << "op " << c.op << " order " << c.order);
+        auto m = measure(c.op, c.order, ref, tmp, 6);
+        m->eval(pv);
+        const CImg<float> got = m->getJointHist();
+        ASSERT_EQ(got.width(), 20);
+        for (int r = 0; r < 20; ++r)
+            for (int k = 0; k < 20; ++k) ASSERT_NEAR(got(k, r), want(k, r), 2e-5) << k << "," << r;
+    }
+}
+
+// One cell with known corner values: each order's triangles, by clipping.
+TEST(MItri, OrdersSplitTheCellAsTabled)
+{
+    const float t[2][2] = {{1.2f, 3.1f}, {4.7f, 2.2f}};  // t[x][y]
+    CImgI<float> tmp = padded(2, 2, [&](int i, int j) { return t[i][j]; });
+    CImgI<float> ref = image(6, 6, [](int, int) { return 0.f; });
+    ref(2, 3) = 5.5f;
+    ref(3, 3) = 1.3f;
+    ref(2, 4) = 2.4f;
+    ref(3, 4) = 6.8f;
+    const CImg<float> p = vec({2.5f, 3.5f});  // cell corners onto pixels (2..3, 3..4)
+
+    using P = std::array<double, 2>;
+    const P v00{1.2, 5.5}, v10{4.7, 1.3}, v01{3.1, 2.4}, v11{2.2, 6.8};
+    const P mid{(1.2 + 4.7 + 3.1 + 2.2) / 4, (5.5 + 1.3 + 2.4 + 6.8) / 4};
+    auto expected = [](std::initializer_list<cliporacle::Poly> tris, double mass) {
+        CImg<double> e(7, 7, 1, 1, 0.0);
+        for (const auto& tri : tris) cliporacle::addClipped(e, tri, mass / cliporacle::polyArea(tri));
+        return e;
+    };
+    const struct {
+        int order;
+        CImg<double> want;
+    } cases[] = {
+        {2, expected({{v00, v10, v11}, {v00, v01, v11}}, 0.5)},
+        {3, expected({{v00, v10, mid}, {v10, v11, mid}, {v01, v11, mid}, {v00, v01, mid}}, 0.25)},
+        {1, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
+        {5, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
+    };
+    CImg<float> got[4];
+    for (int n = 0; n < 4; ++n) {
+        const auto& c = cases[n];
+        SCOPED_TRACE(c.order);
+        auto m = measure(6, c.order, ref, tmp, 2);
+        m->eval(p);
+        got[n] = m->getJointHist();
+        ASSERT_EQ(got[n].width(), 7);
+        for (int r = 0; r < 7; ++r)
+            for (int k = 0; k < 7; ++k) ASSERT_NEAR(got[n](k, r), c.want(k, r), 1e-6) << k << "," << r;
+    }
+    // On non-planar corners the three splits differ; every other order is order 1's.
+    EXPECT_NE(got[0], got[1]);
+    EXPECT_NE(got[0], got[2]);
+    EXPECT_NE(got[1], got[2]);
+    EXPECT_EQ(got[2], got[3]);
+}
+
+TEST(MItri, TemplateOnePixelWideOrHighHasNoCells)
+{
+    CImgI<float> ref = image(10, 10, [](int x, int y) { return float(x + y); });
+    for (const auto& size : {std::array<int, 2>{1, 5}, {5, 1}, {1, 1}}) {
+        CImgI<float> tmp = padded(size[0], size[1], [](int i, int j) { return float(2 * i + j + 1); });
+        for (int op : {6, 7}) {
+            auto m = measure(op, 2, ref, tmp, 2);
+            EXPECT_EQ(m->eval(vec({4.f, 4.f})), 0.f);
+            EXPECT_EQ(m->getJointHist().sum(), 0.f);
+        }
+    }
+}
+
+// With the cell corners on whole reference positions (odd template, whole-pixel
+// translation) or no whole position between two warped corners (a rotation beyond 45
+// degrees, a singular map), operator 7 cuts no cell and equals operator 6 with order 2.
+TEST(MItrigrid, UncutCellsEqualOrderTwoTriangles)
+{
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    CImgI<float> tmp = padded(7, 5, [&](int, int) { return 9.f * u(gen); });
+    CImgI<float> ref = image(25, 25, [&](int, int) { return 11.f * u(gen); });
+    const struct {
+        int code;
+        CImg<float> p;
+    } warps[] = {
+        {2, vec({12.f, 10.f})},
+        {6, vec({0.f, 0.f, 0.f, 0.f, 9.f, 13.f})},
+        {3, vec({12.3f, 11.6f, 1.0f})},
+        {3, vec({12.3f, 11.6f, -2.5f})},
+        {6, vec({0.f, 1.f, 1.f, 0.f, 12.4f, 11.2f})},  // x' = x + y + tx, y' = x + y + ty
+    };
+    for (const auto& w : warps) {
+        SCOPED_TRACE(w.code);
+        auto grid = measure(7, 1, ref, tmp, w.code);
+        auto tri = measure(6, 2, ref, tmp, w.code);
+        EXPECT_EQ(grid->eval(w.p), tri->eval(w.p));
+        EXPECT_EQ(grid->getJointHist(), tri->getJointHist());
+        EXPECT_NEAR(grid->getJointHist().sum(), 1.0, 2e-6);
+    }
+    // A small rotation and a sub-pixel shift cut the cells: the histograms differ.
+    auto grid = measure(7, 1, ref, tmp, 3);
+    auto tri = measure(6, 2, ref, tmp, 3);
+    const CImg<float> p = vec({12.3f, 11.6f, 0.3f});
+    grid->eval(p);
+    tri->eval(p);
+    EXPECT_NE(grid->getJointHist(), tri->getJointHist());
+    EXPECT_NEAR(grid->getJointHist().sum(), 1.0, 2e-6);
+}
+
+TEST(MItri, DerivativeCallsReturnEvalValueWithZeros)
+{
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    CImgI<float> tmp = padded(6, 6, [&](int, int) { return 10.f * u(gen); });
+    CImgI<float> ref = image(20, 20, [&](int, int) { return 10.f * u(gen); });
+    const CImg<float> p = vec({0.05f, 0.1f, -0.1f, 0.02f, 9.6f, 10.3f});
+    for (const auto& c : kConfigs) {
+        auto m = measure(c.op, c.order, ref, tmp, 6);
+        const float v = m->eval(p);
+        CImg<float> g(6, 1, 1, 1, 5.f);
+        CImgE<float> H(6, 6, 1, 1, 5.f);
+        EXPECT_EQ(m->evalD(p, g), v);
+        EXPECT_EQ(g.max(), 0.f);
+        EXPECT_EQ(g.min(), 0.f);
+        g.fill(5.f);
+        EXPECT_EQ(m->evalDD(p, g, H), v);
+        EXPECT_EQ(g.max(), 0.f);
+        EXPECT_EQ(g.min(), 0.f);
+        EXPECT_EQ(H.max(), 0.f);
+        EXPECT_EQ(H.min(), 0.f);
+    }
+}
+
+// Intensities outside [0, nBins) and non-finite warps stay inside the histogram.
+TEST(MItri, OutOfRangeIntensitiesAndWarpsStayInside)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    CImgI<float> tmp = padded(5, 5, [](int i, int j) { return float(i * 3 - 4 + j); });
+    CImgI<float> ref = image(12, 12, [](int x, int y) { return float(x - y); });
+    tmp(2, 3) = nan;
+    ref(5, 6) = inf;
+    ref(6, 6) = nan;
+    const CImg<float> warps[] = {vec({0.f, 0.f, 0.f, 0.f, 5.5f, 5.5f}),
+                                 vec({nan, 0.f, 0.f, 0.f, 5.f, 5.f}),
+                                 vec({0.f, 0.f, 0.f, 0.f, inf, -inf}),
+                                 vec({0.f, 0.f, 0.f, 0.f, 1e8f, -3e7f})};
+    for (const auto& c : kConfigs)
+        for (const auto& p : warps) {
+            auto m = measure(c.op, c.order, ref, tmp, 6);
+            EXPECT_EQ(m->bins(), 13);
+            const float v = m->eval(p);
+            EXPECT_TRUE(std::isfinite(v));
+            EXPECT_NEAR(m->getJointHist().sum(), 1.0, 1e-5);
+        }
+}
+
+TEST(MItri, EmptyReferenceIsRefused)
+{
+    CImgI<float> tmp = padded(3, 3, [](int, int) { return 1.f; });
+    CImgI<float> ref;
+    EXPECT_THROW(CCostFnMItri(ref, tmp, 2), cimg_library::CImgException);
+}
+
+}  // namespace
