@@ -1,0 +1,298 @@
+#include "similarity/CostFnNC.h"
+
+#include <cmath>
+
+namespace {
+
+// Per-sample products gathered by the walk, in the order of the evaluation that needs them:
+//   value:  rr, tt, rt
+//   first:  r gx, r gy, t gx, t gy, rr, tt, rt
+//   second: r gx, r gy, t gx, t gy, r gxx, r gxy, r gyy, t gxx, t gxy, t gyy,
+//           gx gx, gx gy, gy gy, rr, tt, rt
+enum { kRgx = 0, kRgy, kTgx, kTgy, kRgxx, kRgxy, kRgyy, kTgxx, kTgxy, kTgyy, kGxx, kGxy, kGyy };
+enum { kOne = 0, kX, kY, kXX, kXY, kYY };   // monomials of the centred coordinates
+
+// Coefficients over (1, x, y, x^2, xy, y^2) of the product of two affine functions
+// u0 + u1 x + u2 y and v0 + v1 x + v2 y.
+inline void polyProduct(const double* u, const double* v, double* c)
+{
+    c[kOne] = u[0] * v[0];
+    c[kX] = u[0] * v[1] + u[1] * v[0];
+    c[kY] = u[0] * v[2] + u[2] * v[0];
+    c[kXX] = u[1] * v[1];
+    c[kXY] = u[1] * v[2] + u[2] * v[1];
+    c[kYY] = u[2] * v[2];
+}
+
+}  // namespace
+
+// Moments over the template coordinates: M[u][q] = sum of product q times monomial u.
+// Columns are summed in float by the walk (x is constant down a column) and added here in
+// double once per column.
+struct CCostFnNC::Moments {
+    double M[6][16] = {};
+    int iRR = 0;   // index of rr; tt and rt follow
+
+    template <int Q, int Q1>
+    void flush(float x, const float* a0, const float* a1, const float* a2, bool second)
+    {
+        const double xd = x, x2 = xd * xd;
+        for (int e = 0; e < Q; ++e) {
+            M[kOne][e] += a0[e];
+            M[kX][e] += xd * a0[e];
+            M[kXX][e] += x2 * a0[e];
+        }
+        for (int e = 0; e < Q1; ++e) {
+            M[kY][e] += a1[e];
+            M[kXY][e] += xd * a1[e];
+        }
+        if (second)
+            for (int e = kRgxx; e < 16; ++e) M[kYY][e] += a2[e];
+    }
+    double rr() const { return M[kOne][iRR]; }
+    double tt() const { return M[kOne][iRR + 1]; }
+    double rt() const { return M[kOne][iRR + 2]; }
+    // sum q times the affine function c0 + c1 x + c2 y
+    double lin(int q, const double* c) const { return c[0] * M[kOne][q] + c[1] * M[kX][q] + c[2] * M[kY][q]; }
+    // sum q times the quadratic with coefficients c over the six monomials
+    double quad(int q, const double* c) const
+    {
+        double s = 0.0;
+        for (int u = 0; u < 6; ++u) s += c[u] * M[u][q];
+        return s;
+    }
+};
+
+CCostFnNC::CCostFnNC(CImgI<float>& r, CImgI<float>& t, int code)
+    : CCostFn(r, t, code)
+{
+    const int n = nParams;
+    sumRJ.assign(n, 1, 1, 1, 0.f);
+    sumTJ.assign(n, 1, 1, 1, 0.f);
+    sumRHessImg.assign(n, n, 1, 1, 0.f);
+    sumRHessWarp.assign(n, n, 1, 1, 0.f);
+    sumTHessImg.assign(n, n, 1, 1, 0.f);
+    sumTHessWarp.assign(n, n, 1, 1, 0.f);
+    sumJJ.assign(n, n, 1, 1, 0.f);
+    hessWarp.assign(n, n, 1, 1, 0.f);
+    hessImg.assign(n, n, 1, 1, 0.f);
+    rows_.assign(14 * (n > 0 ? n : 1), 1, 1, 1, 0.0);
+    warpK_.assign(6 * (n > 0 ? n * n : 1), 1, 1, 1, 0.0);
+}
+
+CCostFnNC::~CCostFnNC() {}
+
+template <int Deriv>
+void CCostFnNC::gather(const CImg<float>& p, Moments& m)
+{
+    constexpr int Q = Deriv == 0 ? 4 : (Deriv == 1 ? 8 : 16);   // products per sample
+    constexpr int Q1 = Deriv == 0 ? 0 : (Deriv == 1 ? 4 : 13);  // of them, weighted by y
+    m.iRR = Deriv == 0 ? 0 : (Deriv == 1 ? 4 : 13);
+    float a0[Q] = {}, a1[Q] = {}, a2[16] = {};
+    initRxyIterator(p);
+    const int rows = walkRows;
+    int k = 0;
+    auto body = [&](const WalkSample& s) {
+        const float r = s.r, t = s.t;
+        float q[Q];
+        if constexpr (Deriv == 0) {
+            q[0] = r * r; q[1] = t * t; q[2] = r * t; q[3] = 0.f;
+        } else {
+            const float gx = s.rdx, gy = s.rdy;
+            q[kRgx] = r * gx; q[kRgy] = r * gy; q[kTgx] = t * gx; q[kTgy] = t * gy;
+            if constexpr (Deriv == 1) {
+                q[4] = r * r; q[5] = t * t; q[6] = r * t; q[7] = 0.f;
+            } else {
+                const float gxx = s.rdxx, gxy = s.rdxy, gyy = s.rdyy;
+                q[kRgxx] = r * gxx; q[kRgxy] = r * gxy; q[kRgyy] = r * gyy;
+                q[kTgxx] = t * gxx; q[kTgxy] = t * gxy; q[kTgyy] = t * gyy;
+                q[kGxx] = gx * gx; q[kGxy] = gx * gy; q[kGyy] = gy * gy;
+                q[13] = r * r; q[14] = t * t; q[15] = r * t;
+            }
+        }
+        for (int e = 0; e < Q; ++e) a0[e] += q[e];
+        if constexpr (Q1 > 0) {
+            const float y = s.y;
+            for (int e = 0; e < Q1; ++e) a1[e] += q[e] * y;
+            if constexpr (Deriv == 2) {
+                const float y2 = y * y;
+                for (int e = kRgxx; e < 16; ++e) a2[e] += q[e] * y2;
+            }
+        }
+        if (++k == rows) {
+            m.flush<Q, Q1>(s.x, a0, a1, a2, Deriv == 2);
+            k = 0;
+            for (int e = 0; e < Q; ++e) a0[e] = a1[e] = 0.f;
+            for (int e = 0; e < 16; ++e) a2[e] = 0.f;
+        }
+    };
+    if constexpr (Deriv == 0) walkValue(p, body);
+    else if constexpr (Deriv == 1) walkD(p, body);
+    else walkDD(p, body);
+}
+
+void CCostFnNC::jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC)
+{
+    // Both derivative operations are linear in the gradient and affine in (x, y): three
+    // points and two unit gradients give their coefficients exactly.
+    const int n = nParams;
+    const float px[3] = {0.f, 1.f, 0.f}, py[3] = {0.f, 0.f, 1.f};
+    float vJ[2][3][16];
+    for (int a = 0; a < 2; ++a)
+        for (int c = 0; c < 3; ++c) {
+            jcbn.fill(0.f);
+            warp.CalcJcbn(jcbn, p, px[c], py[c], a == 0 ? 1.f : 0.f, a == 0 ? 0.f : 1.f);
+            for (int i = 0; i < n && i < 16; ++i) vJ[a][c][i] = jcbn[i];
+        }
+    // rowsJ[6 i + 3 a + c]: coefficient c (1, x, y) of the x (a = 0) or y (a = 1) row of J_i
+    for (int i = 0; i < n; ++i)
+        for (int a = 0; a < 2; ++a) {
+            const double v0 = i < 16 ? vJ[a][0][i] : 0.0;
+            const double v1 = i < 16 ? vJ[a][1][i] : 0.0;
+            const double v2 = i < 16 ? vJ[a][2][i] : 0.0;
+            rowsJ[6 * i + 3 * a + 0] = v0;
+            rowsJ[6 * i + 3 * a + 1] = v1 - v0;
+            rowsJ[6 * i + 3 * a + 2] = v2 - v0;
+        }
+    // The image-curvature term uses the warp's own Jacobian image, filled by CalcJcHs.
+    const int nw = warp.jacobian.height();
+    double wv[3][2][16] = {};
+    for (int c = 0; c < 3; ++c) {
+        warp.CalcJcHs(hessImg, p, px[c], py[c], 0.f, 0.f, 0.f);
+        for (int i = 0; i < nw && i < 16; ++i) {
+            wv[c][0][i] = warp.jacobian(0, i);
+            wv[c][1][i] = warp.jacobian(1, i);
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        for (int a = 0; a < 2; ++a) {
+            const bool has = i < nw && i < 16;
+            const double v0 = has ? wv[0][a][i] : 0.0;
+            const double v1 = has ? wv[1][a][i] : 0.0;
+            const double v2 = has ? wv[2][a][i] : 0.0;
+            rowsC[6 * i + 3 * a + 0] = v0;
+            rowsC[6 * i + 3 * a + 1] = v1 - v0;
+            rowsC[6 * i + 3 * a + 2] = v2 - v0;
+        }
+}
+
+float CCostFnNC::eval(const CImg<float>& p)
+{
+    switchSamplers(p);
+    Moments m;
+    gather<0>(p, m);
+    return float(-m.rt() / std::sqrt(m.rr() * m.tt()));
+}
+
+float CCostFnNC::evalD(const CImg<float>& p, CImg<float>& g)
+{
+    switchSamplers(p);
+    const int n = nParams;
+    jcbn.fill(0.f);
+    Moments m;
+    gather<1>(p, m);
+    double* rowsJ = rows_.data();
+    double* rowsC = rowsJ + 6 * n;
+    jacobianRows(p, rowsJ, rowsC);
+    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
+    const double f1 = 1.0 / (Srr * std::sqrt(Srr) * std::sqrt(Stt));
+    g.assign(n, 1, 1, 1);
+    for (int i = 0; i < n; ++i) {
+        const double* w = rowsJ + 6 * i;
+        const double rj = m.lin(kRgx, w) + m.lin(kRgy, w + 3);
+        const double tj = m.lin(kTgx, w) + m.lin(kTgy, w + 3);
+        sumRJ[i] = float(rj);
+        sumTJ[i] = float(tj);
+        g[i] = float((Srt * rj - Srr * tj) * f1);
+    }
+    return float(-Srt / std::sqrt(Srr * Stt));
+}
+
+float CCostFnNC::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
+{
+    switchSamplers(p);
+    const int n = nParams;
+    jcbn.fill(0.f);
+    Moments m;
+    gather<2>(p, m);
+    double* rowsJ = rows_.data();
+    double* rowsC = rowsJ + 6 * n;
+    jacobianRows(p, rowsJ, rowsC);
+
+    // Warp curvature: K is linear in the gradient and affine in (x, y) as well.
+    // warpK_[(3 a + c) n^2 + i + k n]: coefficient c of the gx (a = 0) or gy (a = 1) part.
+    double* K = warpK_.data();
+    const long nn = (long)n * n;
+    {
+        const float px[3] = {0.f, 1.f, 0.f}, py[3] = {0.f, 0.f, 1.f};
+        for (int a = 0; a < 2; ++a)
+            for (int c = 0; c < 3; ++c) {
+                warp.CalcHess(hessWarp, p, px[c], py[c], a == 0 ? 1.f : 0.f, a == 0 ? 0.f : 1.f);
+                double* d = K + (3 * a + c) * nn;
+                for (long e = 0; e < nn; ++e) d[e] = hessWarp[e];
+            }
+        for (int a = 0; a < 2; ++a) {
+            double* k0 = K + (3 * a) * nn;
+            for (int c = 1; c < 3; ++c) {
+                double* kc = K + (3 * a + c) * nn;
+                for (long e = 0; e < nn; ++e) kc[e] -= k0[e];
+            }
+        }
+    }
+
+    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
+    double* a = rowsC + 6 * n;   // sum r J, sum t J in double
+    double* b = a + n;
+    g.assign(n, 1, 1, 1);
+    H.assign(n, n, 1, 1);
+    const double f1 = 1.0 / (Srr * std::sqrt(Srr) * std::sqrt(Stt));
+    const double f2 = -1.0 / (Srr * Srr * std::sqrt(Srr) * std::sqrt(Stt));
+    for (int i = 0; i < n; ++i) {
+        const double* w = rowsJ + 6 * i;
+        a[i] = m.lin(kRgx, w) + m.lin(kRgy, w + 3);
+        b[i] = m.lin(kTgx, w) + m.lin(kTgy, w + 3);
+        sumRJ[i] = float(a[i]);
+        sumTJ[i] = float(b[i]);
+        g[i] = float((Srt * a[i] - Srr * b[i]) * f1);
+    }
+    for (int k = 0; k < n; ++k)
+        for (int i = 0; i < n; ++i) {
+            const long e = i + (long)k * n;
+            double pxx[6], pxy[6], pyx[6], pyy[6];
+            // image curvature C(i, k) = wx_i (gxx wx_k + gxy wy_k) + wy_i (gxy wx_k + gyy wy_k)
+            const double* ci = rowsC + 6 * i;
+            const double* ck = rowsC + 6 * k;
+            polyProduct(ci, ck, pxx);
+            polyProduct(ci, ck + 3, pxy);
+            polyProduct(ci + 3, ck, pyx);
+            polyProduct(ci + 3, ck + 3, pyy);
+            for (int u = 0; u < 6; ++u) pxy[u] += pyx[u];
+            const double rC = m.quad(kRgxx, pxx) + m.quad(kRgxy, pxy) + m.quad(kRgyy, pyy);
+            const double tC = m.quad(kTgxx, pxx) + m.quad(kTgxy, pxy) + m.quad(kTgyy, pyy);
+            // J_i J_k with J = gx wx + gy wy
+            const double* ji = rowsJ + 6 * i;
+            const double* jk = rowsJ + 6 * k;
+            polyProduct(ji, jk, pxx);
+            polyProduct(ji, jk + 3, pxy);
+            polyProduct(ji + 3, jk, pyx);
+            polyProduct(ji + 3, jk + 3, pyy);
+            for (int u = 0; u < 6; ++u) pxy[u] += pyx[u];
+            const double JJ = m.quad(kGxx, pxx) + m.quad(kGxy, pxy) + m.quad(kGyy, pyy);
+            // warp curvature K(i, k), linear in the gradient
+            double kx[3], ky[3];
+            for (int c = 0; c < 3; ++c) {
+                kx[c] = K[c * nn + e];
+                ky[c] = K[(3 + c) * nn + e];
+            }
+            const double rK = m.lin(kRgx, kx) + m.lin(kRgy, ky);
+            const double tK = m.lin(kTgx, kx) + m.lin(kTgy, ky);
+            sumRHessImg[e] = float(rC);
+            sumTHessImg[e] = float(tC);
+            sumRHessWarp[e] = float(rK);
+            sumTHessWarp[e] = float(tK);
+            sumJJ[e] = float(JJ);
+            H[e] = float(f2 * (3.0 * Srt * a[i] * a[k] - Srr * (a[i] * b[k] + b[i] * a[k]) +
+                               Srr * Srr * (tC + tK) - Srr * Srt * (JJ + rC + rK)));
+        }
+    return float(-Srt / std::sqrt(Srr * Stt));
+}
