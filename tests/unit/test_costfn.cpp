@@ -1,0 +1,357 @@
+// Cost-function base: construction, sample rate, sampler selection and switch, the template
+// walk, and the reference resampling operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "similarity/CostFn.h"
+
+namespace {
+
+typedef CImgI<float> Img;
+
+// A measure that records the samples its walk visits.
+class Probe : public CCostFn {
+public:
+    using CCostFn::CCostFn;
+    std::vector<WalkSample> seen;
+    int wideLo = -1, wideHi = -1;   // footprint of an extra, wider reader
+
+    float eval(const CImg<float>& p) override {
+        switchSamplers(p);
+        seen.clear();
+        walkValue(p, [&](const WalkSample& s) { seen.push_back(s); });
+        return 0.f;
+    }
+    float evalD(const CImg<float>& p, CImg<float>&) override {
+        switchSamplers(p);
+        seen.clear();
+        walkD(p, [&](const WalkSample& s) { seen.push_back(s); });
+        return 0.f;
+    }
+    float evalDD(const CImg<float>& p, CImg<float>&, CImgE<float>&) override {
+        switchSamplers(p);
+        seen.clear();
+        walkDD(p, [&](const WalkSample& s) { seen.push_back(s); });
+        return 0.f;
+    }
+    void refFootprint(int& lo, int& hi) const override {
+        CCostFn::refFootprint(lo, hi);
+        if (wideLo >= 0) { lo = std::max(lo, wideLo); hi = std::max(hi, wideHi); }
+    }
+};
+
+Img padded(int w, int h)
+{
+    Img T(w + 3, h + 3, 1, 1, 0.f);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = float(1 + i + 10 * j);
+    return T;
+}
+
+CImg<float> vec(std::vector<float> v)
+{
+    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
+    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
+    return p;
+}
+
+Img ramp(int w, int h)
+{
+    Img I(w, h, 1, 1, 0.f);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) I(i, j) = 2.f * i + 3.f * j;
+    return I;
+}
+
+}  // namespace
+
+typedef CImgI<float> I_;
+
+TEST(CostFnBase, StateAfterConstruction)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);
+    Probe f(R, T, 6);
+    EXPECT_EQ(f.tmpCx, 2.f);
+    EXPECT_EQ(f.tmpCy, 2.f);
+    EXPECT_EQ(f.tmpW, 5.f);
+    EXPECT_EQ(f.tmpH, 5.f);
+    EXPECT_EQ(f.nSamples, 25.f);
+    EXPECT_EQ(f.sampleRate, 1.f);
+    EXPECT_EQ(f.nParams, 6);
+    EXPECT_EQ((int)f.jcbn.size(), 6);
+    EXPECT_EQ(f.nTaps, 2);
+    EXPECT_EQ(f.nTaps2, 4);
+    EXPECT_EQ(f.interp, 1);
+    EXPECT_EQ(f.order, 1);
+    EXPECT_TRUE(f.bounded);
+    EXPECT_TRUE(f.sampleRef == &I_::get_linear);
+    EXPECT_TRUE(f.sampleRefD == &I_::get_Dlinear);
+    EXPECT_TRUE(f.sampleRefDD == &I_::get_DDlinear);
+    EXPECT_TRUE(f.sampleTmp == &I_::get_neumann_floor);
+    EXPECT_EQ(f.getShiftTol(), 0.f);
+    EXPECT_NE(f.ref.data(), R.data());   // own copies
+    EXPECT_NE(f.tmp.data(), T.data());
+
+    Probe g(R, T, 26);
+    EXPECT_EQ(g.nParams, 2);
+    EXPECT_EQ(g.warp.code, 26);
+}
+
+TEST(CostFnBase, SampleRateAndTemplateSampler)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);
+    Probe f(R, T, 2);
+    f.setSampleRate(2.f);
+    EXPECT_EQ(f.nSamples, 9.f);
+    EXPECT_TRUE(f.sampleTmp == &I_::get_linear_nb);
+    f.setInterpAndOrder(3, 1, true);
+    EXPECT_TRUE(f.sampleTmp == &I_::get_cubic_nb);
+    f.setInterpAndOrder(0, 1, true);
+    EXPECT_TRUE(f.sampleTmp == &I_::get_neumann_nb);
+    f.setSampleRate(0.5f);
+    EXPECT_EQ(f.nSamples, 81.f);
+    f.setSampleRate(1.f);
+    EXPECT_TRUE(f.sampleTmp == &I_::get_neumann_floor);
+
+    for (float bad : {0.f, -2.f}) {
+        testing::internal::CaptureStdout();
+        f.setSampleRate(bad);
+        const std::string out = testing::internal::GetCapturedStdout();
+        std::ostringstream want;
+        want << "CCostFn::setSampleRate warning: Sample Rate very low or negative: " << bad << " Setting to 1.\n";
+        EXPECT_EQ(out, want.str());
+        EXPECT_EQ(f.sampleRate, 1.f);
+        EXPECT_EQ(f.nSamples, 25.f);
+    }
+    // A NaN rate passes the test unchanged; an evaluation still runs (one sample).
+    testing::internal::CaptureStdout();
+    f.setSampleRate(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(std::isnan(f.nSamples));
+    f.eval(vec({8.f, 8.f}));
+    EXPECT_EQ(f.seen.size(), 1u);
+}
+
+TEST(CostFnBase, InterpolationAndOrderSettings)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);
+    Probe f(R, T, 2);
+    f.setInterpAndOrder(2, 0, true);
+    EXPECT_TRUE(f.sampleRef == &I_::get_linear);
+    EXPECT_EQ(f.nTaps, 1);
+    EXPECT_EQ(f.nTaps2, 1);
+    f.setInterpAndOrder(1, 7, true);
+    EXPECT_EQ(f.nTaps, 2);
+    EXPECT_EQ(f.nTaps2, 4);
+    f.setInterpAndOrder(3, 2, false);
+    EXPECT_TRUE(f.sampleRef == &I_::get_cubic_nb);
+    EXPECT_TRUE(f.sampleRefDD == &I_::get_DDcubic_nb);
+    EXPECT_EQ(f.nTaps2, 9);
+    // An unknown method keeps the family; bounded, it never keeps the unclamped forms.
+    f.setInterpAndOrder(5, 1, false);
+    EXPECT_TRUE(f.sampleRef == &I_::get_cubic_nb);
+    f.setInterpAndOrder(5, 1, true);
+    EXPECT_TRUE(f.sampleRef == &I_::get_cubic);
+    f.setInterpAndOrder(0, 1, false);
+    EXPECT_TRUE(f.sampleRefD == &I_::get_Dneumann_nb);
+}
+
+TEST(CostFnBase, TemplateWalkReachesTheWarpOfEverySample)
+{
+    Img R = ramp(40, 40);
+    const std::vector<std::pair<int, std::vector<float>>> warps = {
+        {2, {20.3f, 19.6f}},
+        {3, {20.3f, 19.6f, 0.3f}},
+        {4, {20.3f, 19.6f, -0.2f, 0.1f}},
+        {6, {0.05f, -0.1f, 0.12f, -0.07f, 20.3f, 19.6f}},
+    };
+    for (auto size : {std::make_pair(5, 5), std::make_pair(6, 7)})
+        for (float rate : {1.f, 2.f, 0.5f})
+            for (auto& w : warps) {
+                Img T = padded(size.first, size.second);
+                Probe f(R, T, w.first);
+                f.setSampleRate(rate);
+                const CImg<float> p = vec(w.second);
+                f.eval(p);
+                // Visiting order: i outer, j inner, both from 1 in steps of the rate.
+                std::vector<std::pair<float, float>> ij;
+                for (float i = 1; i <= f.tmpW; i += rate)
+                    for (float j = 1; j <= f.tmpH; j += rate) ij.push_back({i, j});
+                ASSERT_EQ(f.seen.size(), ij.size());
+                const float expectN = std::floor((size.first - 1) / rate + 1) * std::floor((size.second - 1) / rate + 1);
+                EXPECT_EQ(f.nSamples, expectN);
+                if (std::fmod(size.first - 1, rate) == 0 && std::fmod(size.second - 1, rate) == 0) {
+                    EXPECT_EQ(float(ij.size()), f.nSamples);
+                }
+                CWarp ref(w.first);
+                for (size_t k = 0; k < ij.size(); ++k) {
+                    const WalkSample& s = f.seen[k];
+                    EXPECT_EQ(s.i, ij[k].first);
+                    EXPECT_EQ(s.j, ij[k].second);
+                    EXPECT_EQ(s.x, s.i - 1 - f.tmpCx);
+                    EXPECT_EQ(s.y, s.j - 1 - f.tmpCy);
+                    // Two float additions per sample: the position drifts by rounding only.
+                    float ex, ey;
+                    ref.Warp(p, s.x, s.y, ex, ey);
+                    EXPECT_NEAR(s.rx, ex, 1e-3) << "code " << w.first << " rate " << rate;
+                    EXPECT_NEAR(s.ry, ey, 1e-3) << "code " << w.first << " rate " << rate;
+                    EXPECT_EQ(s.t, f.tmp.get_linear(s.i, s.j));   // bilinear = floor at the grid
+                }
+            }
+}
+
+TEST(CostFnBase, EvenTemplateAtRateTwo)
+{
+    Img R = ramp(40, 40), T = padded(6, 6);
+    Probe f(R, T, 3);
+    f.setSampleRate(2.f);
+    const CImg<float> p = vec({20.f, 20.f, 0.4f});
+    f.eval(p);
+    ASSERT_EQ(f.seen.size(), 9u);   // 3 rows per column: j = 1, 3, 5
+    float ex, ey;
+    CWarp w(3);
+    w.Warp(p, -0.5f, -2.5f, ex, ey);
+    EXPECT_NEAR(f.seen[3].rx, ex, 1e-5);
+    EXPECT_NEAR(f.seen[3].ry, ey, 1e-5);
+    EXPECT_EQ(f.seen[3].j, 1.f);
+}
+
+TEST(CostFnBase, SamplerSwitchFlipsOnEntryAndExit)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);
+    Probe f(R, T, 2);
+    f.eval(vec({10.f, 10.f}));
+    EXPECT_FALSE(f.bounded);
+    EXPECT_TRUE(f.sampleRef == &I_::get_linear_nb);
+    f.eval(vec({10.f, 10.f}));   // stays
+    EXPECT_FALSE(f.bounded);
+    f.eval(vec({17.5f, 10.f}));   // right column at 19.5: outside
+    EXPECT_TRUE(f.bounded);
+    EXPECT_TRUE(f.sampleRef == &I_::get_linear);
+    f.eval(vec({16.99f, 10.f}));   // right column at 18.99
+    EXPECT_FALSE(f.bounded);
+    f.eval(vec({std::numeric_limits<float>::quiet_NaN(), 10.f}));
+    EXPECT_TRUE(f.bounded);
+    f.eval(vec({10.f, std::numeric_limits<float>::infinity()}));
+    EXPECT_TRUE(f.bounded);
+}
+
+TEST(CostFnBase, SamplerSwitchTestsEveryFootprint)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);   // samples at centred -2 .. 2
+    {
+        // Left column at x' = -0.5: the old corner points (-1 and 3) would pass.
+        Probe f(R, T, 2);
+        f.eval(vec({1.5f, 10.f}));
+        EXPECT_TRUE(f.bounded);
+        f.eval(vec({2.01f, 10.f}));
+        EXPECT_FALSE(f.bounded);
+    }
+    {
+        // Scale above 1 with bicubic: extremes at 10 +- 2 (1 + k).
+        Probe f(R, T, 4);
+        f.setInterpAndOrder(3, 1, true);
+        f.eval(vec({10.f, 10.f, 0.f, 3.4f}));   // 10 - 8.8 = 1.2 >= 1, 18.8 >= 17: out
+        EXPECT_TRUE(f.bounded);
+        f.eval(vec({10.f, 10.f, 0.f, 2.4f}));   // 3.2 .. 16.8
+        EXPECT_FALSE(f.bounded);
+        EXPECT_TRUE(f.sampleRefD == &I_::get_Dcubic_nb);
+    }
+    {
+        // Nearest pixel: the second-derivative form reads one pixel before the position.
+        Probe f(R, T, 2);
+        f.setInterpAndOrder(0, 1, true);
+        f.eval(vec({2.5f, 10.f}));   // left column at 0.5
+        EXPECT_TRUE(f.bounded);
+        f.eval(vec({3.01f, 10.f}));
+        EXPECT_FALSE(f.bounded);
+    }
+    {
+        // A measure with a wider reader (lo 1, hi 2) on bilinear sampling.
+        Probe f(R, T, 2);
+        f.wideLo = 1;
+        f.wideHi = 2;
+        f.eval(vec({16.5f, 10.f}));   // right column at 18.5: bilinear alone would flip
+        EXPECT_TRUE(f.bounded);
+        f.eval(vec({15.9f, 10.f}));
+        EXPECT_FALSE(f.bounded);
+    }
+}
+
+TEST(CostFnBase, WalkAcrossEveryEdgeAndAtNonFiniteWarps)
+{
+    // Every sampler family and derivative order, with the template straddling each edge and
+    // corner of the reference or at a non-finite warp: clamped reads only (sanitizer run).
+    Img R = ramp(12, 9), T = padded(6, 5);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::vector<float>> ps = {
+        {0.f, 4.f}, {11.f, 4.f}, {6.f, 0.f}, {6.f, 8.f}, {0.f, 0.f}, {11.5f, 8.5f}, {-30.f, 50.f},
+        {nan, 4.f}, {6.f, inf}, {-inf, -inf}, {1e30f, -1e30f}};
+    for (int interp : {0, 1, 3})
+        for (float rate : {1.f, 0.5f})
+            for (auto& q : ps) {
+                Probe f(R, T, 4);
+                f.setInterpAndOrder(interp, 1, true);
+                f.setSampleRate(rate);
+                for (float k : {0.f, 0.4f}) {
+                    const CImg<float> p = vec({q[0], q[1], 0.3f, k});
+                    CImg<float> g(4, 1, 1, 1, 0.f);
+                    CImgE<float> H(4, 4, 1, 1, 0.f);
+                    f.eval(p);
+                    f.evalD(p, g);
+                    f.evalDD(p, g, H);
+                    EXPECT_FALSE(f.seen.empty());
+                }
+            }
+}
+
+TEST(CostFnBase, ReplacingTheTemplate)
+{
+    Img R = ramp(30, 30), T = padded(5, 5);
+    Probe f(R, T, 2);
+    Img big = padded(7, 6);
+    f.setTmp(big);
+    EXPECT_EQ(f.nSamples, 42.f);
+    EXPECT_EQ(f.tmpCx, 2.f);
+    EXPECT_EQ(f.tmpW, 5.f);
+    EXPECT_EQ(f.tmp(7, 6), big(7, 6));
+    Img small = padded(4, 5);
+    EXPECT_THROW(f.setTmp(small), cimg_library::CImgArgumentException);
+}
+
+TEST(CostFnBase, ReferenceRegions)
+{
+    Img R = ramp(30, 30), T = padded(5, 4);   // W = 8, H = 7
+    Probe f(R, T, 3);
+    const CImg<float> p = vec({15.f, 14.f, 0.2f});
+    f.eval(p);   // leaves the unclamped samplers selected
+    ASSERT_FALSE(f.bounded);
+    const CImg<float> a = f.calcRefRegion(p), b = f.calcRefRegionOld(p);
+    ASSERT_EQ(a.width(), 8);
+    ASSERT_EQ(a.height(), 7);
+    CWarp w(3);
+    int k = 0;
+    for (int m = 1; m <= 4; ++m)
+        for (int l = 1; l <= 5; ++l, ++k) {
+            float x, y;
+            w.Warp(p, l - f.tmpCx, m - f.tmpCy, x, y);
+            EXPECT_NEAR(a[k], 2 * x + 3 * y, 1e-3);
+        }
+    for (; k < 56; ++k) EXPECT_EQ(a[k], T[k]);
+    for (int m = 0; m < 7; ++m)
+        for (int l = 0; l < 8; ++l) {
+            float x, y;
+            w.Warp(p, float(l - 3), float(m - 3), x, y);
+            EXPECT_NEAR(b(l, m), 2 * x + 3 * y, 1e-3);
+        }
+    // Regions that reach outside the reference repeat its border.
+    const CImg<float> c = f.calcRefRegionOld(vec({0.f, 0.f, 0.f}));
+    EXPECT_EQ(c(0, 0), 0.f);
+    EXPECT_TRUE(f.bounded == false);
+}
