@@ -14,19 +14,21 @@
 // plane and channel of the table on its own.
 // An empty mask, or one with more than one channel, ends the call with the library's
 // argument exception.
-inline CImg<float> smoothTable(const CImg<float>& table, const CImg<float>& mask)
+template <typename T>
+CImg<T> smoothTable(const CImg<T>& table, const CImg<T>& mask)
 {
     if (mask.is_empty() || mask.spectrum() != 1)
         throw cimg_library::CImgArgumentException(
-            "CImg<float>::get_convolve() : Specified mask (%u,%u,%u,%u,%p) is not scalar.",
-            mask.width(), mask.height(), mask.depth(), mask.spectrum(), (const void*)mask.data());
-    if (table.is_empty()) return CImg<float>();
-    return table.get_convolve(mask, 0, false, 1,
+            "CImg<%s>::get_convolve() : Specified mask (%u,%u,%u,%u,%p) is not scalar.",
+            CImg<T>::pixel_type(), mask.width(), mask.height(), mask.depth(), mask.spectrum(), (const void*)mask.data());
+    if (table.is_empty()) return CImg<T>();
+    return table.template get_convolve<T>(mask, 0, false, 1,
                               mask.width() / 2, mask.height() / 2, mask.depth() / 2);
 }
 
 // As smoothTable, written into `out` (which takes the table's size).
-inline void smoothTableInto(const CImg<float>& table, const CImg<float>& mask, CImg<float>& out)
+template <typename T>
+void smoothTableInto(const CImg<T>& table, const CImg<T>& mask, CImg<T>& out)
 {
     smoothTable(table, mask).move_to(out);
 }

@@ -41,7 +41,7 @@ rand('state', 11);
 T = floor(rand(9, 8) * 6);
 I = rand(24, 21) * 7;
 p = [0.03 -0.02 0.04 -0.05 1.3 -0.6];
-tol = 1e-5;
+tol = 1e-11;
 
 % The warped image on the template grid (clamped into I), binned with T by accumarray.
 xs = (0:8)' - 4; ys = (0:7) - 3;

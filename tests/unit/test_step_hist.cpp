@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr double kSmoothTol = 1e-6;
+constexpr double kSmoothTol = 1e-13;
 
 CImg<double> img(unsigned w, unsigned h, std::vector<double> v)
 {
