@@ -32,6 +32,10 @@ for k = find(built)
          sum(mine), sum(strcmp(ends, 'report')), sum(strcmp(ends, 'host')), ...
          sum(strcmp(ends, 'result')), sum(mine & ~[res.ok]));
 end
+[~, order] = sort([res.seconds], 'descend');
+for r = res(order(1:min(3, end)))
+  printf('slowest: %.1f s %s\n', r.seconds, r.call);
+end
 bad = res(~[res.ok]);
 for r = bad
   printf('FAIL %s\n     %s: %s\n', r.call, r.outcome, r.detail);
