@@ -97,6 +97,17 @@ double quadraticExact(double x, double y)
 }
 double templateValues(double i, double j) { return 4 + 2 * std::sin(0.9 * i + 0.4 * j); }
 
+Img randomImage(int w, int h)
+{
+    Img I(w, h, 1, 1, 0.f);
+    unsigned s = 12345;
+    for (unsigned k = 0; k < I.size(); ++k) {
+        s = s * 1664525u + 1013904223u;
+        I[k] = float((s >> 8) % 1000) / 10.f;
+    }
+    return I;
+}
+
 double maxAbs(const CImg<float>& a)
 {
     double m = 0;
@@ -343,4 +354,46 @@ TEST(SSD, RunsCleanAcrossEdgesAndAtNonFiniteWarps)
                     EXPECT_TRUE(std::isfinite(v));
                 }
             }
+}
+
+namespace {
+
+// The same measure, held on the clamped samplers whatever the warp.
+class AlwaysClamped : public CCostFnSSD {
+public:
+    using CCostFnSSD::CCostFnSSD;
+    void refFootprint(int& lo, int& hi) const override { lo = hi = 1 << 20; }
+};
+
+}  // namespace
+
+TEST(SSD, UnclampedSamplersOnlyWhereTheyReadTheSamePixels)
+{
+    // Sweep the template across every edge: wherever the switch picks the unclamped
+    // samplers, every result must equal the clamped one bit for bit (a read outside the
+    // reference would give another pixel).
+    Img R = randomImage(14, 11);
+    Img T = padded(5, 4, templateValues);
+    for (int interp : {0, 1, 3})
+        for (int code : {2, 4, 6})
+            for (int axis = 0; axis < 2; ++axis)
+                for (float t = -3.f; t <= 17.f; t += 0.25f) {
+                    CImg<float> p(code, 1, 1, 1, 0.f);
+                    const float tx = axis ? 7.f : t, ty = axis ? t : 5.5f;
+                    if (code == 6) { p[0] = 0.35f; p[3] = 0.3f; p[4] = tx; p[5] = ty; }
+                    else { p[0] = tx; p[1] = ty; }
+                    if (code == 4) { p[2] = 0.2f; p[3] = 0.3f; }
+                    CCostFnSSD f(R, T, code);
+                    AlwaysClamped c(R, T, code);
+                    f.setInterpAndOrder(interp, 1, true);
+                    c.setInterpAndOrder(interp, 1, true);
+                    const int n = f.nParams;
+                    CImg<float> g(n, 1, 1, 1, 0.f), gc(n, 1, 1, 1, 0.f);
+                    CImgE<float> H(n, n, 1, 1, 0.f), Hc(n, n, 1, 1, 0.f);
+                    EXPECT_EQ(f.eval(p), c.eval(p));
+                    EXPECT_EQ(f.evalD(p, g), c.evalD(p, gc));
+                    EXPECT_EQ(f.evalDD(p, g, H), c.evalDD(p, gc, Hc));
+                    for (int k = 0; k < n * n; ++k) EXPECT_EQ(H[k], Hc[k]) << interp << " " << code << " " << t;
+                    EXPECT_TRUE(c.bounded);
+                }
 }
