@@ -5,24 +5,46 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace {
 
 const double kThreshold = 0.0001;
 
-// Largest value strictly below n, in the precision of T.
+// Largest value strictly below n (n >= 1): the float or double just before it.
+inline float below(int n, float)
+{
+    float v = float(n);
+    std::uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    --b;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+
+inline double below(int n, double)
+{
+    double v = double(n);
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    --b;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+
 template <typename T>
 inline T below(int n)
 {
-    return std::nextafter(T(n), T(0));
+    return below(n, T(0));
 }
 
 // Clamps into [0, top]; NaN and -inf go to 0, +inf to top.
 template <typename T>
 inline T clampTo(T v, T top)
 {
-    return std::fmin(std::fmax(v, T(0)), top);
+    return v > T(0) ? (v < top ? v : top) : T(0);
 }
 
 inline int clampIndex(int k, int n)
@@ -61,10 +83,11 @@ struct EdgeTrim {
           xmin(std::min(a, b)), xmax(std::max(a, b)), f0(0), f1(0), t1(0)
     {
         if (vertical) return;
-        s = 1 / (b - a);
-        as = std::fabs(s);
         k0 = int(xmin);
         k1 = int(xmax);
+        if (k0 == k1) return;  // within one column: half the width, no slope needed
+        s = 1 / (b - a);
+        as = std::fabs(s);
         f0 = k0 + 1 - xmin;  // width of column k0 right of xmin
         f1 = xmax - k1;      // width of column k1 left of xmax
         // The edge's height fraction at the left border of column k0 + 1, counted from
@@ -199,6 +222,35 @@ void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
 
 namespace {
 
+// fillRowSpan on a row of the histogram, positions clamped into [0, top].
+inline void rowSpan(float* row, double top, double a, double b, double c, double e, double g)
+{
+    a = clampTo(a, top);
+    b = clampTo(b, top);
+    c = clampTo(c, top);
+    e = clampTo(e, top);
+    if (g == 0) return;
+
+    // The whole box [lo, hi] of the strip, less what lies outside either edge; each
+    // bin's net share is formed in double and added once.
+    const double lo = std::min(std::min(a, b), std::min(c, e));
+    const double hi = std::max(std::max(a, b), std::max(c, e));
+    const int klo = int(lo), khi = int(hi);
+    if (klo == khi) {  // one column: each edge cuts off half its width
+        row[klo] += float(g * (hi - lo - std::fabs(b - a) / 2 - std::fabs(e - c) / 2));
+        return;
+    }
+    const EdgeTrim left(a, b, 1), right(c, e, 2);
+    for (int k = klo; k <= khi; ++k) {
+        const double box = k == klo ? klo + 1 - lo : (k == khi ? hi - khi : 1.0);
+        row[k] += float(g * (box - left.loss(k) - right.loss(k)));
+    }
+}
+
+}  // namespace
+
+namespace {
+
 // fillFlatTriangle on double-precision points already inside the histogram.
 void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, double xE, double yE,
               double d)
@@ -214,13 +266,18 @@ void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, dou
 
     const double top = std::min(yA, yC), bot = std::max(yA, yC);
     const int r0 = int(top), rb = int(bot);
+    if (r0 < 0 || rb >= hist.height()) return;  // not reached: the points are clamped
+    const double xTop = below<double>(hist.width());
+    auto span = [&](int r, double a, double b, double c, double e, double g) {
+        rowSpan(rowPtr(hist, r), xTop, a, b, c, e, g);
+    };
     if (r0 == rb) {
-        fillRowSpan(hist, r0, xA, xC, xC, xE, d * (bot - top));
+        span(r0, xA, xC, xC, xE, d * (bot - top));
         return;
     }
-    fillRowSpan(hist, r0, xL(top), xL(r0 + 1), xR(top), xR(r0 + 1), d * (r0 + 1 - top));
-    for (int i = r0 + 1; i < rb; ++i) fillRowSpan(hist, i, xL(i), xL(i + 1), xR(i), xR(i + 1), d);
-    fillRowSpan(hist, rb, xL(rb), xL(bot), xR(rb), xR(bot), d * (bot - rb));
+    span(r0, xL(top), xL(r0 + 1), xR(top), xR(r0 + 1), d * (r0 + 1 - top));
+    for (int i = r0 + 1; i < rb; ++i) span(i, xL(i), xL(i + 1), xR(i), xR(i + 1), d);
+    span(rb, xL(rb), xL(bot), xR(rb), xR(bot), d * (bot - rb));
 }
 
 }  // namespace
@@ -262,29 +319,7 @@ void fillRowSpan(CImg<float>& hist, int r, double a, double b, double c, double 
 {
     const int W = hist.width();
     if (W <= 0 || r < 0 || r >= hist.height()) return;
-    const double top = below<double>(W);
-    a = clampTo(a, top);
-    b = clampTo(b, top);
-    c = clampTo(c, top);
-    e = clampTo(e, top);
-    if (g == 0) return;
-
-    // The whole box [lo, hi] of the strip, less what lies outside either edge; each
-    // bin's net share is formed in double and added once.
-    const double lo = std::min({a, b, c, e}), hi = std::max({a, b, c, e});
-    const int klo = int(lo), khi = int(hi);
-    const EdgeTrim left(a, b, 1), right(c, e, 2);
-    float* row = rowPtr(hist, r);
-    for (int k = klo; k <= khi; ++k) {
-        double box = 1;
-        if (klo == khi)
-            box = hi - lo;
-        else if (k == klo)
-            box = klo + 1 - lo;
-        else if (k == khi)
-            box = hi - khi;
-        row[k] += float(g * (box - left.loss(k) - right.loss(k)));
-    }
+    rowSpan(rowPtr(hist, r), below<double>(W), a, b, c, e, g);
 }
 
 void trimEdge(CImg<float>& hist, int r, double a, double b, double g, int side)
