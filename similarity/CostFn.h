@@ -100,17 +100,17 @@ public:
     int refKind = 1;         // family of the selected reference samplers: 0, 1 or 3
     bool refNb = false;      // the selected reference samplers are the `_nb` forms
 
-    template <class V> void walkPos(const CImg<float>& p, V&& v) { walkAny<-1>(p, v); }
-    template <class V> void walkValue(const CImg<float>& p, V&& v) { walkAny<0>(p, v); }
-    template <class V> void walkD(const CImg<float>& p, V&& v) { walkAny<1>(p, v); }
-    template <class V> void walkDD(const CImg<float>& p, V&& v) { walkAny<2>(p, v); }
+    template <class V> CIMGI_INLINE void walkPos(const CImg<float>& p, V&& v) { walkAny<-1>(p, v); }
+    template <class V> CIMGI_INLINE void walkValue(const CImg<float>& p, V&& v) { walkAny<0>(p, v); }
+    template <class V> CIMGI_INLINE void walkD(const CImg<float>& p, V&& v) { walkAny<1>(p, v); }
+    template <class V> CIMGI_INLINE void walkDD(const CImg<float>& p, V&& v) { walkAny<2>(p, v); }
 
 protected:
     void selectRefSamplers();
 
     template <int Kind, bool Nb> struct Ref;
 
-    template <int Deriv, class V> void walkAny(const CImg<float>& p, V& v) {
+    template <int Deriv, class V> CIMGI_INLINE void walkAny(const CImg<float>& p, V& v) {
         const bool tf = sampleTmp == &CImgI<float>::get_neumann_floor;
         if constexpr (Deriv < 0) {
             if (tf) walkLoop<Deriv, 1, false, true>(p, v); else walkLoop<Deriv, 1, false, false>(p, v);
@@ -125,7 +125,7 @@ protected:
     }
 
     template <int Deriv, int Kind, bool Nb, bool TmpFloor, class V>
-    void walkLoop(const CImg<float>& p, V& v) {
+    CIMGI_INLINE void walkLoop(const CImg<float>& p, V& v) {
         initRxyIterator(p);
         const float r = sampleRate;
         const float sx = rxyStep[0], sy = rxyStep[1], nx = rxyNextCol[0], ny = rxyNextCol[1];
@@ -133,21 +133,25 @@ protected:
         const SamplerV st = sampleTmp;
         float rx = rxy[0], ry = rxy[1];
         WalkSample s{};
+        // At rate 1 the template is read at integer positions: walk its pixels directly.
+        const float* tcol = tmp.data() + tmp.width() + 1;
+        const long tw = (long)tmp.width();
         float i = 1.f;
-        for (int c = 0; c < cols; ++c, i += r) {
+        for (int c = 0; c < cols; ++c, i += r, ++tcol) {
             rx += nx;
             ry += ny;
             s.i = i;
             s.x = i - 1.f - tmpCx;
+            const float* tp = tcol;
             float j = 1.f;
-            for (int k = 0; k < rows; ++k, j += r) {
+            for (int k = 0; k < rows; ++k, j += r, tp += tw) {
                 rx += sx;
                 ry += sy;
                 s.rx = rx;
                 s.ry = ry;
                 s.j = j;
                 s.y = j - 1.f - tmpCy;
-                s.t = TmpFloor ? tmp.get_neumann_floor(i, j) : (tmp.*st)(i, j);
+                s.t = TmpFloor ? *tp : (tmp.*st)(i, j);
                 if constexpr (Deriv == 0) s.r = Ref<Kind, Nb>::v(ref, rx, ry);
                 else if constexpr (Deriv == 1) s.r = Ref<Kind, Nb>::d(ref, rx, ry, s.rdx, s.rdy);
                 else if constexpr (Deriv == 2)
@@ -162,11 +166,11 @@ protected:
 
 #define COSTFN_REF_SAMPLERS(KIND, NB, V, D, DD)                                               \
     template <> struct CCostFn::Ref<KIND, NB> {                                               \
-        static float v(CImgI<float>& I, float x, float y) { return I.V(x, y); }              \
-        static float d(CImgI<float>& I, float x, float y, float& dx, float& dy) {            \
+        static CIMGI_INLINE float v(CImgI<float>& I, float x, float y) { return I.V(x, y); }              \
+        static CIMGI_INLINE float d(CImgI<float>& I, float x, float y, float& dx, float& dy) {            \
             return I.D(x, y, dx, dy);                                                         \
         }                                                                                     \
-        static float dd(CImgI<float>& I, float x, float y, float& dx, float& dy, float& dxx, \
+        static CIMGI_INLINE float dd(CImgI<float>& I, float x, float y, float& dx, float& dy, float& dxx, \
                         float& dyy, float& dxy) {                                             \
             return I.DD(x, y, dx, dy, dxx, dyy, dxy);                                         \
         }                                                                                     \

@@ -2,78 +2,111 @@
 
 #include <cmath>
 #include <iostream>
+#include <type_traits>
 
 namespace {
 
+// Four floats operated on lane by lane (each lane rounds exactly as the scalar operation).
+#if defined(__GNUC__)
+typedef float V4 __attribute__((vector_size(16)));
+#else
+struct V4 {
+    float e[4];
+    float& operator[](int i) { return e[i]; }
+    float operator[](int i) const { return e[i]; }
+};
+inline V4 operator+(V4 a, V4 b) { for (int i = 0; i < 4; ++i) a.e[i] += b.e[i]; return a; }
+inline V4 operator-(V4 a, V4 b) { for (int i = 0; i < 4; ++i) a.e[i] -= b.e[i]; return a; }
+inline V4 operator*(V4 a, V4 b) { for (int i = 0; i < 4; ++i) a.e[i] *= b.e[i]; return a; }
+inline V4 operator*(V4 a, float b) { for (int i = 0; i < 4; ++i) a.e[i] *= b; return a; }
+inline V4& operator+=(V4& a, V4 b) { return a = a + b; }
+inline V4& operator-=(V4& a, V4 b) { return a = a - b; }
+#endif
+
+// f(k) for k = 0 .. N - 1 with k a compile-time constant.
+template <int N, class F, int K = 0> CIMGI_INLINE void forN(F&& f)
+{
+    if constexpr (K < N) {
+        f(std::integral_constant<int, K>());
+        forN<N, F, K + 1>(static_cast<F&&>(f));
+    }
+}
+
 // Inlined warp derivatives of the four warp types, with the arithmetic of CWarp's
-// CalcJcbn, CalcHess and CalcJcHs. Kind 0: codes 2, 23, 24, 26 (translation rows);
-// 1: code 3; 2: code 4; 3: code 6.
+// CalcJcbn, CalcHess and CalcJcHs, in lanes of V4 (entry k in lane k % 4 of vector k / 4,
+// unused lanes 0). Kind 0: codes 2, 23, 24, 26 (translation rows); 1: code 3; 2: code 4;
+// 3: code 6.
 template <int Kind> struct Jac;
 
 struct WarpState { float s, c, m; };
 
 template <> struct Jac<0> {
-    static constexpr int N = 2;
-    static void J(float* J, const WarpState&, float, float, float gx, float gy) { J[0] = gx; J[1] = gy; }
-    static void rows(float* wx, float* wy, const WarpState&, float, float) {
-        wx[0] = 1.f; wy[0] = 0.f; wx[1] = 0.f; wy[1] = 1.f;
+    static constexpr int N = 2, NV = 1;
+    static constexpr bool hasK = false;
+    static CIMGI_INLINE void J(V4* J, const WarpState&, float, float, float gx, float gy) {
+        J[0] = V4{gx, gy, 0.f, 0.f};
     }
-    static void K(float*, const WarpState&, float, float, float, float) {}
+    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState&, float, float) {
+        wx[0] = V4{1.f, 0.f, 0.f, 0.f};
+        wy[0] = V4{0.f, 1.f, 0.f, 0.f};
+    }
+    static CIMGI_INLINE void K(float&, float&, const WarpState&, float, float, float, float) {}
 };
 
 template <> struct Jac<1> {
-    static constexpr int N = 3;
-    static void J(float* J, const WarpState& w, float x, float y, float gx, float gy) {
+    static constexpr int N = 3, NV = 1;
+    static constexpr bool hasK = true;
+    static CIMGI_INLINE void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
-        J[0] = gx; J[1] = gy;
-        J[2] = gx * (c * y - s * x) + gy * (-c * x - s * y);
+        J[0] = V4{gx, gy, gx * (c * y - s * x) + gy * (-c * x - s * y), 0.f};
     }
-    static void rows(float* wx, float* wy, const WarpState& w, float x, float y) {
+    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState& w, float x, float y) {
         const float s = w.s, c = w.c;
-        wx[0] = 1.f; wy[0] = 0.f; wx[1] = 0.f; wy[1] = 1.f;
-        wx[2] = c * y - s * x; wy[2] = -c * x - s * y;
+        wx[0] = V4{1.f, 0.f, c * y - s * x, 0.f};
+        wy[0] = V4{0.f, 1.f, -c * x - s * y, 0.f};
     }
-    // Adds the warp-curvature term K to the n x n block C.
-    static void K(float* C, const WarpState& w, float x, float y, float gx, float gy) {
+    // The non-zero entries of the warp-curvature term: K(2, 2) and K(2, 3) = K(3, 2).
+    static CIMGI_INLINE void K(float& k22, float& k23, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
-        C[2 + 2 * N] += gx * (-c * x - s * y) + gy * (s * x - c * y);
+        k22 = gx * (-c * x - s * y) + gy * (s * x - c * y);
+        k23 = 0.f;
     }
 };
 
 template <> struct Jac<2> {
-    static constexpr int N = 4;
-    static void J(float* J, const WarpState& w, float x, float y, float gx, float gy) {
+    static constexpr int N = 4, NV = 1;
+    static constexpr bool hasK = true;
+    static CIMGI_INLINE void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
-        J[0] = gx; J[1] = gy;
-        J[2] = w.m * (gx * (c * y - s * x) + gy * (-c * x - s * y));
-        J[3] = gx * (c * x + s * y) + gy * (c * y - s * x);
+        J[0] = V4{gx, gy, w.m * (gx * (c * y - s * x) + gy * (-c * x - s * y)),
+                  gx * (c * x + s * y) + gy * (c * y - s * x)};
     }
-    static void rows(float* wx, float* wy, const WarpState& w, float x, float y) {
+    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState& w, float x, float y) {
         const float s = w.s, c = w.c, m = w.m;
-        wx[0] = 1.f; wy[0] = 0.f; wx[1] = 0.f; wy[1] = 1.f;
-        wx[2] = m * (c * y - s * x); wy[2] = m * (-c * x - s * y);
-        wx[3] = c * x + s * y; wy[3] = c * y - s * x;
+        wx[0] = V4{1.f, 0.f, m * (c * y - s * x), c * x + s * y};
+        wy[0] = V4{0.f, 1.f, m * (-c * x - s * y), c * y - s * x};
     }
-    static void K(float* C, const WarpState& w, float x, float y, float gx, float gy) {
+    static CIMGI_INLINE void K(float& k22, float& k23, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
-        C[2 + 2 * N] += w.m * (gx * (-c * x - s * y) + gy * (s * x - c * y));
-        const float h23 = gx * (c * y - s * x) + gy * (-c * x - s * y);
-        C[2 + 3 * N] += h23;
-        C[3 + 2 * N] += h23;
+        k22 = w.m * (gx * (-c * x - s * y) + gy * (s * x - c * y));
+        k23 = gx * (c * y - s * x) + gy * (-c * x - s * y);
     }
 };
 
 template <> struct Jac<3> {
-    static constexpr int N = 6;
-    static void J(float* J, const WarpState&, float x, float y, float gx, float gy) {
-        J[0] = gx * x; J[1] = gy * x; J[2] = gx * y; J[3] = gy * y; J[4] = gx; J[5] = gy;
+    static constexpr int N = 6, NV = 2;
+    static constexpr bool hasK = false;
+    static CIMGI_INLINE void J(V4* J, const WarpState&, float x, float y, float gx, float gy) {
+        J[0] = V4{gx, gy, gx, gy} * V4{x, x, y, y};
+        J[1] = V4{gx, gy, 0.f, 0.f};
     }
-    static void rows(float* wx, float* wy, const WarpState&, float x, float y) {
-        wx[0] = x; wy[0] = 0.f; wx[1] = 0.f; wy[1] = x;
-        wx[2] = y; wy[2] = 0.f; wx[3] = 0.f; wy[3] = y;
-        wx[4] = 1.f; wy[4] = 0.f; wx[5] = 0.f; wy[5] = 1.f;
+    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState&, float x, float y) {
+        wx[0] = V4{x, 0.f, y, 0.f};
+        wy[0] = V4{0.f, x, 0.f, y};
+        wx[1] = V4{1.f, 0.f, 0.f, 0.f};
+        wy[1] = V4{0.f, 1.f, 0.f, 0.f};
     }
-    static void K(float*, const WarpState&, float, float, float, float) {}
+    static CIMGI_INLINE void K(float&, float&, const WarpState&, float, float, float, float) {}
 };
 
 // Writes acc (n values) into g over the elements both hold, zero elsewhere, then scales g.
@@ -126,18 +159,20 @@ float CCostFnSSD::eval(const CImg<float>& p)
 template <int Kind>
 float CCostFnSSD::evalDFast(const CImg<float>& p, CImg<float>& g)
 {
-    constexpr int N = Jac<Kind>::N;
+    typedef Jac<Kind> Jk;
     const WarpState w{warp.sinAngle, warp.cosAngle, CWarp::scaleOf(p)};
-    float acc[N] = {};
+    V4 acc[Jk::NV] = {};
     float sum = 0.f;
     walkD(p, [&](const WalkSample& s) {
-        float J[N];
-        Jac<Kind>::J(J, w, s.x, s.y, s.rdx, s.rdy);
+        V4 J[Jk::NV];
+        Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
         const float e = s.t - s.r;
-        for (int k = 0; k < N; ++k) acc[k] -= J[k] * e;
+        for (int v = 0; v < Jk::NV; ++v) acc[v] -= J[v] * e;
         sum += e * e;
     });
-    storeScaled(g, acc, N, 2.f / nSamples);
+    float out[4 * Jk::NV];
+    for (int k = 0; k < 4 * Jk::NV; ++k) out[k] = acc[k / 4][k % 4];
+    storeScaled(g, out, Jk::N, 2.f / nSamples);
     return sum / nSamples;
 }
 
@@ -172,44 +207,58 @@ float CCostFnSSD::evalD(const CImg<float>& p, CImg<float>& g)
 template <int Kind, bool Full>
 float CCostFnSSD::evalHFast(const CImg<float>& p, CImg<float>& g, CImg<float>& H)
 {
-    constexpr int N = Jac<Kind>::N;
+    typedef Jac<Kind> Jk;
+    constexpr int N = Jk::N, NV = Jk::NV;
     const WarpState w{warp.sinAngle, warp.cosAngle, CWarp::scaleOf(p)};
-    float gacc[N] = {};
-    float hacc[N * N] = {};
+    V4 gacc[NV] = {};
+    V4 hacc[N][NV] = {};   // hacc[k]: column k of H (element (i, k) in lane i)
     float sum = 0.f;
     if (Full) {
         walkDD(p, [&](const WalkSample& s) {
-            float J[N], wx[N], wy[N], ax[N], ay[N], C[N * N];
-            Jac<Kind>::J(J, w, s.x, s.y, s.rdx, s.rdy);
-            Jac<Kind>::rows(wx, wy, w, s.x, s.y);
+            V4 J[NV], wx[NV], wy[NV];
+            Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
+            Jk::rows(wx, wy, w, s.x, s.y);
+            float k22 = 0.f, k23 = 0.f;
+            Jk::K(k22, k23, w, s.x, s.y, s.rdx, s.rdy);
             const float gxx = s.rdxx, gyy = s.rdyy, gxy = s.rdxy;
-            for (int k = 0; k < N; ++k) {
-                ax[k] = gxx * wx[k] + gxy * wy[k];
-                ay[k] = gxy * wx[k] + gyy * wy[k];
-            }
-            for (int k = 0; k < N; ++k)
-                for (int i = 0; i < N; ++i) C[i + k * N] = wx[i] * ax[k] + wy[i] * ay[k];
-            Jac<Kind>::K(C, w, s.x, s.y, s.rdx, s.rdy);
             const float d = s.r - s.t;
-            for (int k = 0; k < N; ++k) gacc[k] += d * J[k];
-            for (int b = 0; b < N; ++b)
-                for (int a = 0; a < N; ++a) hacc[a + b * N] += C[a + b * N] * d + J[a] * J[b];
+            forN<N>([&](auto k) {
+                // Column k of the image term C = W' [gxx gxy; gxy gyy] W, plus K, then
+                // (C + K) d + J J[k].
+                const float wxk = wx[k / 4][k % 4], wyk = wy[k / 4][k % 4], jk = J[k / 4][k % 4];
+                const float axk = gxx * wxk + gxy * wyk, ayk = gxy * wxk + gyy * wyk;
+                for (int v = 0; v < NV; ++v) {
+                    V4 c = wx[v] * axk + wy[v] * ayk;
+                    if (Jk::hasK && v == 0) {
+                        if (k == 2) { c[2] += k22; if (N > 3) c[3] += k23; }
+                        else if (k == 3) c[2] += k23;
+                    }
+                    hacc[k][v] += c * d + J[v] * jk;
+                }
+            });
+            for (int v = 0; v < NV; ++v) gacc[v] += J[v] * d;
             sum += d * d;
         });
     } else {
         walkD(p, [&](const WalkSample& s) {
-            float J[N];
-            Jac<Kind>::J(J, w, s.x, s.y, s.rdx, s.rdy);
+            V4 J[NV];
+            Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
             const float d = s.r - s.t;
-            for (int b = 0; b < N; ++b)
-                for (int a = 0; a < N; ++a) hacc[a + b * N] += J[a] * J[b];
-            for (int k = 0; k < N; ++k) gacc[k] += J[k] * d;
+            forN<N>([&](auto k) {
+                const float jk = J[k / 4][k % 4];
+                for (int v = 0; v < NV; ++v) hacc[k][v] += J[v] * jk;
+            });
+            for (int v = 0; v < NV; ++v) gacc[v] += J[v] * d;
             sum += d * d;
         });
     }
     const float f = 2.f / nSamples;
-    storeScaled(g, gacc, N, f);
-    storeScaled(H, hacc, N * N, f);
+    float gv[4 * NV], hv[N * N];
+    for (int k = 0; k < 4 * NV; ++k) gv[k] = gacc[k / 4][k % 4];
+    for (int k = 0; k < N; ++k)
+        for (int i = 0; i < N; ++i) hv[i + k * N] = hacc[k][i / 4][i % 4];
+    storeScaled(g, gv, N, f);
+    storeScaled(H, hv, N * N, f);
     return sum / nSamples;
 }
 
