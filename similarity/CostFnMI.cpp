@@ -4,6 +4,13 @@
 
 #include "similarity/smooth.h"
 
+// The per-sample bodies are inlined into every instantiation of the base's walk.
+#if defined(__GNUC__)
+#define MI_INLINE __attribute__((always_inline))
+#else
+#define MI_INLINE
+#endif
+
 namespace {
 
 // Tables larger than this many elements (n^2 (1 + P)) are refused: the intensities are
@@ -101,6 +108,9 @@ CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
         activeDPdf = &dPdfJnt;
     }
     logFactor.assign(n, n, 1, 1, 0.0);
+    nonZero_.assign(n, n);
+    counts_.assign(n, n, 1, 1, 0);
+    if (nParams > 0) dAcc_.assign(nParams, n, n, 1, 0.f);
 }
 
 CCostFnMI::~CCostFnMI() {}
@@ -149,6 +159,9 @@ void CCostFnMI::setIntensityRate()
     pdfJnt.assign(m, m, 1, 1, 0.f);
     dPdfJnt.assign(m, m, nParams, 1, 0.f);
     logFactor.assign(m, m, 1, 1, 0.0);
+    nonZero_.assign(m, m);
+    counts_.assign(m, m, 1, 1, 0);
+    if (nParams > 0) dAcc_.assign(nParams, m, m, 1, 0.f);
 }
 
 float CCostFnMI::Alpha() { return 2.f; }
@@ -159,40 +172,91 @@ void CCostFnMI::zeroTable(CImg<float>& tab, int w, int h, int d, int c)
     if (!tab.is_empty()) tab.fill(0.f);
 }
 
+// The plain pdf is counted in integers (exact, in any order) and scaled by 1/N once.
+void CCostFnMI::countsToPdf(CImg<float>& pdf) const
+{
+    const float w = 1.f / nSamples;
+    const int n = nBins;
+    pdf.assign(n, n);
+    const int* C = counts_.data();
+    float* const P = pdf.data();
+    for (long b = 0, nn = (long)n * n; b < nn; ++b) P[b] = float(C[b]) * w;
+}
+
 void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
 {
     const int n = nBins, last = lastBin;
-    zeroTable(pdf, n, n);
+    counts_.assign(n, n);
+    counts_.fill(0);
+    int* const C = counts_.data();
+    walkValue(p, [&](const WalkSample& s) MI_INLINE {
+        ++C[binOf(s.r, last) + (long)n * binOf(s.t, last)];
+    });
+    countsToPdf(pdf);
+}
+
+template <int Jac>
+void CCostFnMI::dpdfWalk(const CImg<float>& p, int* const C, float* const A)
+{
+    const int n = nBins, last = lastBin, np = nParams;
     const float w = 1.f / nSamples;
-    float* const P = pdf.data();
-    walkValue(p, [&](const WalkSample& s) {
-        P[binOf(s.r, last) + (long)n * binOf(s.t, last)] += w;
+    const float* const J = jcbn.data();
+    walkD(p, [&](const WalkSample& s) MI_INLINE {
+        const int r = binOf(s.r, last);
+        const long o = r + (long)n * binOf(s.t, last);
+        ++C[o];
+        if (r == last) return;   // the move to the next bin and back cancel
+        // the P values of bin o, then those of bin o + 1
+        float* const d = A + o * np;
+        if constexpr (Jac == 0) {
+            const float j0 = s.rdx * w, j1 = s.rdy * w;
+            d[0] -= j0; d[1] -= j1;
+            d[2] += j0; d[3] += j1;
+        } else if constexpr (Jac == 1) {
+            const float j0 = s.rdx * s.x * w, j1 = s.rdy * s.x * w, j2 = s.rdx * s.y * w,
+                        j3 = s.rdy * s.y * w, j4 = s.rdx * w, j5 = s.rdy * w;
+            d[0] -= j0; d[1] -= j1; d[2] -= j2; d[3] -= j3; d[4] -= j4; d[5] -= j5;
+            d[6] += j0; d[7] += j1; d[8] += j2; d[9] += j3; d[10] += j4; d[11] += j5;
+        } else {
+            warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
+            for (int k = 0; k < np; ++k) {
+                const float jk = J[k] * w;
+                d[k] -= jk;
+                d[np + k] += jk;
+            }
+        }
     });
 }
 
 void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
 {
-    const int n = nBins, last = lastBin, np = nParams;
-    zeroTable(pdf, n, n);
-    zeroTable(dpdf, n, n, np);
-    const float w = 1.f / nSamples;
+    const int n = nBins, np = nParams;
     const long nn = (long)n * n;
-    float* const P = pdf.data();
+    counts_.assign(n, n);
+    counts_.fill(0);
+    int* const C = counts_.data();
+    if (np <= 0) {
+        dpdf.assign();
+        const int last = lastBin;
+        walkD(p, [&](const WalkSample& s) MI_INLINE { ++C[binOf(s.r, last) + (long)n * binOf(s.t, last)]; });
+        countsToPdf(pdf);
+        return;
+    }
+    // Accumulated with the P values of a bin side by side (two cache lines per sample),
+    // then laid out plane by plane; every element sees the same additions in the same order.
+    zeroTable(dAcc_, np, n, n);
+    float* const A = dAcc_.data();
+    if (warp.code == 2 && np == 2) dpdfWalk<0>(p, C, A);
+    else if (warp.code == 6 && np == 6) dpdfWalk<1>(p, C, A);
+    else dpdfWalk<2>(p, C, A);
+    countsToPdf(pdf);
+    dpdf.assign(n, n, np);
     float* const D = dpdf.data();
-    const float* const J = jcbn.data();
-    walkD(p, [&](const WalkSample& s) {
-        const int r = binOf(s.r, last);
-        const long o = r + (long)n * binOf(s.t, last);
-        P[o] += w;
-        if (r == last) return;   // the move to the next bin and back cancel
-        warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
-        float* d = D + o;
-        for (int k = 0; k < np; ++k, d += nn) {
-            const float jk = J[k] * w;
-            d[0] -= jk;
-            d[1] += jk;
-        }
-    });
+    for (int k = 0; k < np; ++k) {
+        float* Dk = D + k * nn;
+        const float* a = A + k;
+        for (long b = 0; b < nn; ++b, a += np) Dk[b] = *a;
+    }
 }
 
 void CCostFnMI::smoothByZ(const CImg<float>& src, CImg<float>& dst) const
@@ -239,6 +303,23 @@ void CCostFnMI::AvgHist()
     marginalOverY(pdf, margRef);
 }
 
+void CCostFnMI::listNonZero()
+{
+    const CImg<float>& pdf = *activePdf;
+    const int n = nBins;
+    const int w = pdf.width() < n ? pdf.width() : n;
+    const int h = pdf.height() < n ? pdf.height() : n;
+    nonZero_.assign(n, n);
+    int* L = nonZero_.data();
+    int c = 0;
+    for (int y = 0; y < h; ++y) {
+        const float* row = pdf.data() + (long)y * pdf.width();
+        for (int x = 0; x < w; ++x)
+            if (row[x] != 0.f) L[c++] = x + y * n;
+    }
+    nNonZero_ = c;
+}
+
 void CCostFnMI::gradientOfActive(CImg<float>& g)
 {
     if (!g.is_empty()) g.fill(0.f);
@@ -247,31 +328,29 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     const int n = nBins;
     const int w = pdf.width() < n ? pdf.width() : n;
     const int h = pdf.height() < n ? pdf.height() : n;
-    const int dw = dpdf.width();
-    const long dplane = (long)dpdf.width() * dpdf.height();
     int np = nParams < dpdf.depth() ? nParams : dpdf.depth();
     if (np > (int)g.size()) np = (int)g.size();
     if (w > dpdf.width() || h > dpdf.height()) return;
+    listNonZero();
     logFactor.assign(n, n);
     double* F = logFactor.data();
-    const float* Pd = pdf.data();
+    const int* L = nonZero_.data();
     const float* M = margRef.data();
     const int mn = (int)margRef.size();
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const float v = Pd[x + (long)y * pdf.width()];
-            if (v != 0.f) {
-                const float q = v / (x < mn ? M[x] : 0.f);
-                F[x + (long)y * n] = std::log(double(q)) + 1.0;
-            }
-        }
+    const int pw = pdf.width(), dw = dpdf.width();
+    for (int i = 0; i < nNonZero_; ++i) {
+        const int x = L[i] % n, y = L[i] / n;
+        const float q = pdf.data()[x + (long)y * pw] / (x < mn ? M[x] : 0.f);
+        F[L[i]] = std::log(double(q)) + 1.0;
+    }
+    const long dplane = (long)dpdf.width() * dpdf.height();
     for (int k = 0; k < np; ++k) {
         const float* Dk = dpdf.data() + k * dplane;
         float gk = g[k];
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                if (Pd[x + (long)y * pdf.width()] != 0.f)
-                    gk = float(gk - F[x + (long)y * n] * Dk[x + (long)y * dw]);
+        for (int i = 0; i < nNonZero_; ++i) {
+            const int x = L[i] % n, y = L[i] / n;
+            gk = float(gk - F[L[i]] * Dk[x + (long)y * dw]);
+        }
         g[k] = gk;
     }
 }
@@ -305,7 +384,9 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
     const int h = pdf.height() < n ? pdf.height() : n;
     const int np = P < dpdf.depth() ? P : dpdf.depth();
     if (w > dpdf.width() || h > dpdf.height()) return;
-    const int dw = dpdf.width();
+    listNonZero();
+    const int* L = nonZero_.data();
+    const int pw = pdf.width(), dw = dpdf.width();
     const long dplane = (long)dpdf.width() * dpdf.height();
     const float* R = pdf.data();
     const float* M = margRef.data();
@@ -318,14 +399,11 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
             const float* Da = dpdf.data() + a * dplane;
             const float* Db = dpdf.data() + b * dplane;
             float s = H[idx];
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) {
-                    const float r = R[x + (long)y * pdf.width()];
-                    if (r != 0.f) {
-                        const long o = x + (long)y * dw;
-                        s += Da[o] * Db[o] * (r - (x < mn ? M[x] : 0.f));
-                    }
-                }
+            for (int i = 0; i < nNonZero_; ++i) {
+                const int x = L[i] % n, y = L[i] / n;
+                const long o = x + (long)y * dw;
+                s += Da[o] * Db[o] * (R[x + (long)y * pw] - (x < mn ? M[x] : 0.f));
+            }
             H[idx] = s;
         }
     // mirror: H(a, b) = H(b, a) for a < b

@@ -100,4 +100,14 @@ protected:
 
     // n x n scratch: after gradientOfActive, ln(P / margRef[x]) + 1 at every bin with P != 0.
     CImg<double> logFactor;
+
+private:
+    // DPdfJnt's sample loop: Jac 0 translation, 1 affine, 2 any map (through CWarp).
+    template <int Jac> void dpdfWalk(const CImg<float>& p, int* counts, float* acc);
+    CImg<float> dAcc_;         // P x n^2: the derivative table with the P values of a bin together
+    CImg<int> counts_;         // n x n samples per bin of the plain pdf
+    void countsToPdf(CImg<float>& pdf) const;
+    CImg<int> nonZero_;        // bins (x + n y) of the active pdf with a non-zero entry
+    int nNonZero_ = 0;
+    void listNonZero();
 };
