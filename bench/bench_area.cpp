@@ -1,0 +1,46 @@
+// Area-based mutual information on the shared images: affine warp, ns per template cell.
+#include <memory>
+
+#include "bench/fixture.h"
+#include "similarity/area/CostFnMItri.h"
+
+namespace {
+
+template <class M> std::unique_ptr<M> makeArea(int order)
+{
+    const benchfix::Images& im = benchfix::images();
+    CImgI<float> ref(im.ref), tmp(im.tmp);
+    std::unique_ptr<M> m(new M(ref, tmp, 6));
+    m->setInterpAndOrder(1, order, true);
+    m->setSampleRate(1.f);
+    return m;
+}
+
+// Reports nanoseconds per template cell in the counter "ns/cell".
+void perCell(benchmark::State& state)
+{
+    const benchfix::Images& im = benchfix::images();
+    const double cells = double(im.tw - 1) * double(im.th - 1);
+    state.counters["ns/cell"] =
+        benchmark::Counter(cells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+template <class M> void runArea(benchmark::State& state, int order)
+{
+    auto m = makeArea<M>(order);
+    const CImg<float>& p = benchfix::images().affine;
+    for (auto _ : state) benchmark::DoNotOptimize(m->eval(p));
+    perCell(state);
+}
+
+void BM_MItri_order2(benchmark::State& state) { runArea<CCostFnMItri>(state, 2); }
+void BM_MItri_order3(benchmark::State& state) { runArea<CCostFnMItri>(state, 3); }
+void BM_MItri_order1(benchmark::State& state) { runArea<CCostFnMItri>(state, 1); }
+void BM_MItrigrid(benchmark::State& state) { runArea<CCostFnMItrigrid>(state, 1); }
+
+}  // namespace
+
+BENCHMARK(BM_MItri_order2);
+BENCHMARK(BM_MItri_order3);
+BENCHMARK(BM_MItri_order1);
+BENCHMARK(BM_MItrigrid);
