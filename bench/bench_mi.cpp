@@ -1,0 +1,51 @@
+// Mutual information (operator 3) on the shared images: affine warp, bilinear sampling,
+// rate 1, no smoothing window.
+#include <memory>
+
+#include "bench/fixture.h"
+#include "similarity/CostFnMI.h"
+
+namespace {
+
+std::unique_ptr<CCostFnMI> makeMI()
+{
+    const benchfix::Images& im = benchfix::images();
+    CImgI<float> ref(im.ref), tmp(im.tmp);
+    std::unique_ptr<CCostFnMI> m(new CCostFnMI(ref, tmp, 6, CImg<float>()));
+    m->setInterpAndOrder(1, 1, true);
+    m->setSampleRate(1.f);
+    return m;
+}
+
+void BM_MI_eval(benchmark::State& state)
+{
+    auto m = makeMI();
+    const CImg<float>& p = benchfix::images().affine;
+    for (auto _ : state) benchmark::DoNotOptimize(m->eval(p));
+    benchfix::perSample(state, m->nSamples);
+}
+
+void BM_MI_evalD(benchmark::State& state)
+{
+    auto m = makeMI();
+    const CImg<float>& p = benchfix::images().affine;
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalD(p, g));
+    benchfix::perSample(state, m->nSamples);
+}
+
+void BM_MI_evalDD(benchmark::State& state)
+{
+    auto m = makeMI();
+    const CImg<float>& p = benchfix::images().affine;
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    CImgE<float> H(6, 6, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalDD(p, g, H));
+    benchfix::perSample(state, m->nSamples);
+}
+
+}  // namespace
+
+BENCHMARK(BM_MI_eval);
+BENCHMARK(BM_MI_evalD);
+BENCHMARK(BM_MI_evalDD);
