@@ -17,52 +17,13 @@
 #include "bridge/guard.h"
 #include "bridge/mexErr.h"
 #include "similarity/CImgI.h"
-// TEMPORARY while the measures land: each operator is built once its measure exists.
-#define HAVE_SSD __has_include("similarity/CostFnSSD.h")
-#define HAVE_NC __has_include("similarity/CostFnNC.h")
-#define HAVE_MI __has_include("similarity/CostFnMI.h")
-#define HAVE_MIPV __has_include("similarity/CostFnMIpv.h")
-#define HAVE_MIPZ __has_include("similarity/CostFnMIpz.h")
-#define HAVE_TRI __has_include("similarity/area/CostFnMItri.h")
-#if HAVE_SSD || HAVE_NC || HAVE_MI || HAVE_TRI
 #include "similarity/CostFn.h"
-#else
-class CCostFn {
-public:
-    virtual ~CCostFn() {}
-    virtual void setInterpAndOrder(int, int, bool) {}
-    virtual void setSampleRate(float) {}
-    virtual float eval(const CImg<float>&) { return 0; }
-    virtual float evalD(const CImg<float>&, CImg<float>&) { return 0; }
-    virtual float evalDD(const CImg<float>&, CImg<float>&, CImgE<float>&) { return 0; }
-};
-#endif
-#if HAVE_SSD
-#include "similarity/CostFnSSD.h"
-#endif
-#if HAVE_NC
-#include "similarity/CostFnNC.h"
-#endif
-#if HAVE_MI
 #include "similarity/CostFnMI.h"
-#else
-struct CCostFnMI : CCostFn {
-    CImg<float> getJointHist() { return CImg<float>(); }
-};
-#endif
-#if HAVE_MIPV
 #include "similarity/CostFnMIpv.h"
-#endif
-#if HAVE_MIPZ
 #include "similarity/CostFnMIpz.h"
-#endif
-#if HAVE_TRI
+#include "similarity/CostFnNC.h"
+#include "similarity/CostFnSSD.h"
 #include "similarity/area/CostFnMItri.h"
-#else
-struct CCostFnMItri : CCostFn {
-    CImg<float> getJointHist() { return CImg<float>(); }
-};
-#endif
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
@@ -231,20 +192,10 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     CCostFnMI* mi = nullptr;      // measures with a joint histogram
     CCostFnMItri* tri = nullptr;
     switch (op) {
-#if HAVE_SSD
     case 1: fn.reset(new CCostFnSSDgn(ref, tmp, k)); break;
-    case 11: fn.reset(new CCostFnSSD(ref, tmp, k)); break;
-#endif
-#if HAVE_NC
     case 2: fn.reset(new CCostFnNC(ref, tmp, k)); break;
-#endif
-#if HAVE_MIPV
     case 4: fn.reset(mi = new CCostFnMIpv(ref, tmp, k, Z)); break;
-#endif
-#if HAVE_MIPZ
     case 5: fn.reset(mi = new CCostFnMIpz(ref, tmp, k, Z)); break;
-#endif
-#if HAVE_TRI
     case 6:
         fn.reset(tri = new CCostFnMItri(ref, tmp, k));
         interp = 1;
@@ -256,15 +207,8 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         order = 1;
         rate = 1.f;
         break;
-#endif
-    default:
-#if HAVE_MI
-        if (op != 1 && op != 2 && op != 4 && op != 5 && op != 6 && op != 7 && op != 11) {
-            fn.reset(mi = new CCostFnMI(ref, tmp, k, Z));
-            break;
-        }
-#endif
-        throw MexFailure("notBuilt", "This operator is not built yet.");
+    case 11: fn.reset(new CCostFnSSD(ref, tmp, k)); break;
+    default: fn.reset(mi = new CCostFnMI(ref, tmp, k, Z)); break;
     }
     fn->setInterpAndOrder(interp, order, true);
     fn->setSampleRate(rate);

@@ -1,0 +1,93 @@
+% tremlo's argument errors: exact text on standard output, 1x1 single zeros in every
+% requested slot, the call returning normally; failures inside become host errors.
+[usage, help] = tremlo_texts();
+report = @(msg) ["\ntremlo Error: " msg "\n" usage "\n\nAborting...\n"];
+inputs = "4-5 inputs required (T,I,Warp,Param,<Parzen>).";
+outputs = "1-3 outputs required (Y,D,DD).";
+empty = "An input has zero dimension or invalid type(struct/array).";
+warpType = "Parameter (4th) input: the warp type P(1) must be 2, 3, 4 or 6 (taken modulo 10).";
+codes = "Parameter (4th) input: P(1) to P(4) must be finite integers.";
+finite = "T and I must hold finite values for a histogram-based operator.";
+bigger = "tremlo Warning - Tmp bigger then Ref Image.";
+
+T = magic(4); I = magic(6); W = [0; 0]; P = [2 1 1 1 1];
+Tnan = T; Tnan(2, 3) = NaN;
+Iinf = I; Iinf(1) = Inf;
+% {nlhs, arguments, printed text}
+cases = {
+  0, {T, I, W},                     report(inputs)
+  1, {T, I, W},                     report(inputs)
+  3, {},                            report(inputs)
+  2, {T, I, W, P, 1, 2},            report(inputs)
+  5, {T, I, W},                     report(inputs)
+  5, {T, I, W, P},                  report(outputs)
+  6, {T, I, W, P, 1},               report(outputs)
+  1, {[], I, W, P},                 report(empty)
+  2, {T, zeros(0, 3), W, P},        report(empty)
+  1, {T, I, [], P},                 report(empty)
+  1, {T, I, W, []},                 report(empty)
+  3, {{T}, I, W, P},                report(empty)
+  1, {T, 'abc', W, P},              report(empty)
+  1, {T, I, struct('w', 0), P},     report(empty)
+  1, {ones(2, 2, 1, 1, 2), I, W, P}, report(empty)
+  1, {sparse(T), I, W, P},          report(empty)
+  1, {T, I, W, @sin},               report(empty)
+  1, {T, I, W, [2 1 1 1]},          report(help)
+  4, {T, I, W, [2; 1; 1; 1]},       report(help)
+  0, {T, I, W, 2},                  report(help)
+  1, {T, I, W, [0 1 1 1 1]},        report(warpType)
+  1, {T, I, W, [1 1 1 1 1]},        report(warpType)
+  1, {T, I, W, [5 1 1 1 1]},        report(warpType)
+  1, {T, I, W, [10 1 1 1 1]},       report(warpType)
+  1, {T, I, W, [0.5 1 1 1 1]},      report(warpType)
+  1, {T, I, W, [-6 1 1 1 1]},       report(warpType)
+  1, {T, I, W, [-2 1 1 1 1]},       report(warpType)
+  2, {T, I, W, [NaN 1 1 1 1]},      report(codes)
+  1, {T, I, W, [Inf 1 1 1 1]},      report(codes)
+  1, {T, I, W, [2 NaN 1 1 1]},      report(codes)
+  1, {T, I, W, [2 1 Inf 1 1]},      report(codes)
+  3, {T, I, W, [2 1 1 -Inf 1]},     report(codes)
+  1, {T, I, W, [2 1e10 1 1 1]},     report(codes)
+  1, {T, I, W, [2 3 1 1 1]} ,       ''
+  1, {Tnan, I, W, [2 3 1 1 1]},     report(finite)
+  1, {T, Iinf, W, [2 3 1 1 1]},     report(finite)
+  1, {T, -Iinf, W, [2 4 1 1 1]},    report(finite)
+  3, {Tnan, I, W, [2 5 1 1 1]},     report(finite)
+  1, {Tnan, I, W, [2 6 1 1 1]},     report(finite)
+  1, {T, Iinf, W, [2 7 1 1 1]},     report(finite)
+  4, {Tnan, I, W, [2 100 1 1 1]},   report(finite)
+  1, {Tnan, I, W, [2 0 1 1 1]},     report(finite)
+  1, {Tnan, I, W, [2 -3 1 1 1]},    report(finite)
+  1, {I, T, W, [5 1 1 1 1]},        [bigger report(warpType)]
+};
+for i = 1:rows(cases)
+  [nout, args, want] = cases{i, :};
+  args0 = args;
+  [txt, outs] = tremlo_call(nout, args{:});
+  assert(strcmp(txt, want), 'case %d printed:\n[%s]', i, txt);
+  if isempty(want), continue; end
+  for k = 1:nout
+    assert(strcmp(class(outs{k}), 'single') && isequal(outs{k}, single(0)), ...
+           'case %d: output %d is not a 1x1 single zero', i, k);
+  end
+  assert(isequaln(args, args0), 'case %d changed its inputs', i);
+end
+
+% Operators that do not bin intensities take non-finite values without complaint.
+for op = [1 2 11]
+  [txt, outs] = tremlo_call(1, Tnan, I, W, [2 op 1 1 1]);
+  assert(isempty(txt) && isnan(outs{1}), 'operator %d', op);
+end
+
+% Intensities too large for a joint histogram end in a host error, and the host lives on.
+for big = [1e9 1e12 1e30]
+  for op = [3 4 5 6 7]
+    err = [];
+    try
+      tremlo(T, I * big, W, [2 op 1 1 1]);
+    catch err
+    end
+    assert(!isempty(err) && strcmp(err.identifier, 'tremlo:histogramTooLarge'), ...
+           'operator %d at %g', op, big);
+  end
+end
