@@ -2,6 +2,16 @@
 
 #include <cmath>
 
+// The per-sample bodies belong inlined into the walk (one instantiation per sampler);
+// the per-column reduction does not.
+#if defined(__GNUC__)
+#define NC_NOINLINE __attribute__((noinline))
+#define NC_INLINE __attribute__((always_inline))
+#else
+#define NC_NOINLINE
+#define NC_INLINE
+#endif
+
 namespace {
 
 // Per-sample products gathered by the walk, in the order of the evaluation that needs them:
@@ -78,57 +88,139 @@ CCostFnNC::CCostFnNC(CImgI<float>& r, CImgI<float>& t, int code)
     hessImg.assign(n, n, 1, 1, 0.f);
     rows_.assign(14 * (n > 0 ? n : 1), 1, 1, 1, 0.0);
     warpK_.assign(6 * (n > 0 ? n * n : 1), 1, 1, 1, 0.0);
+    // columns and rows of the walk at rate 1; 48 sums per column for the Hessian walk
+    reserveColumns(3 * (tmpW > 0.f ? int(tmpW) : 1), tmpH > 0.f ? int(tmpH) : 1);
 }
 
 CCostFnNC::~CCostFnNC() {}
 
+// Room for the column sums of a walk: 16 per column and the column's x.
+void CCostFnNC::reserveColumns(int cols, int rows)
+{
+    if ((long)colX_.size() < cols) {   // only after a change of the sampling rate
+        colSums_.assign(16 * cols, 1, 1, 1, 0.f);
+        colX_.assign(cols, 1, 1, 1, 0.f);
+    }
+    if ((long)colY_.size() < rows) {
+        colBuf_.assign(16 * rows, 1, 1, 1, 0.f);
+        colY_.assign(rows, 1, 1, 1, 0.f);
+    }
+}
+
+// Value and gradient walks: the sums of a column stay in registers and are stored once per
+// column (the per-sample body stays small enough to be inlined into the walk); the columns
+// are folded into the moments after the walk.
 template <int Deriv>
 void CCostFnNC::gather(const CImg<float>& p, Moments& m)
 {
-    constexpr int Q = Deriv == 0 ? 4 : (Deriv == 1 ? 8 : 16);   // products per sample
-    constexpr int Q1 = Deriv == 0 ? 0 : (Deriv == 1 ? 4 : 13);  // of them, weighted by y
-    m.iRR = Deriv == 0 ? 0 : (Deriv == 1 ? 4 : 13);
-    float a0[Q] = {}, a1[Q] = {}, a2[16] = {};
+    static_assert(Deriv == 0 || Deriv == 1, "second-derivative walk: gatherDD");
     initRxyIterator(p);
-    const int rows = walkRows;
+    const int rows = walkRows, cols = walkCols;
+    reserveColumns(cols, rows);
+    float* out = colSums_.data();
+    float* xs = colX_.data();
     int k = 0;
-    auto body = [&](const WalkSample& s) {
+    float rr = 0.f, tt = 0.f, rt = 0.f;
+    float rgx = 0.f, rgy = 0.f, tgx = 0.f, tgy = 0.f;       // column sums
+    float rgxY = 0.f, rgyY = 0.f, tgxY = 0.f, tgyY = 0.f;   // the same weighted by y
+    auto body = [&](const WalkSample& s) NC_INLINE {
         const float r = s.r, t = s.t;
-        float q[Q];
-        if constexpr (Deriv == 0) {
-            q[0] = r * r; q[1] = t * t; q[2] = r * t; q[3] = 0.f;
-        } else {
-            const float gx = s.rdx, gy = s.rdy;
-            q[kRgx] = r * gx; q[kRgy] = r * gy; q[kTgx] = t * gx; q[kTgy] = t * gy;
-            if constexpr (Deriv == 1) {
-                q[4] = r * r; q[5] = t * t; q[6] = r * t; q[7] = 0.f;
-            } else {
-                const float gxx = s.rdxx, gxy = s.rdxy, gyy = s.rdyy;
-                q[kRgxx] = r * gxx; q[kRgxy] = r * gxy; q[kRgyy] = r * gyy;
-                q[kTgxx] = t * gxx; q[kTgxy] = t * gxy; q[kTgyy] = t * gyy;
-                q[kGxx] = gx * gx; q[kGxy] = gx * gy; q[kGyy] = gy * gy;
-                q[13] = r * r; q[14] = t * t; q[15] = r * t;
-            }
-        }
-        for (int e = 0; e < Q; ++e) a0[e] += q[e];
-        if constexpr (Q1 > 0) {
+        rr += r * r;
+        tt += t * t;
+        rt += r * t;
+        if constexpr (Deriv == 1) {
             const float y = s.y;
-            for (int e = 0; e < Q1; ++e) a1[e] += q[e] * y;
-            if constexpr (Deriv == 2) {
-                const float y2 = y * y;
-                for (int e = kRgxx; e < 16; ++e) a2[e] += q[e] * y2;
-            }
+            const float a = r * s.rdx, b = r * s.rdy, c = t * s.rdx, d = t * s.rdy;
+            rgx += a; rgy += b; tgx += c; tgy += d;
+            rgxY += a * y; rgyY += b * y; tgxY += c * y; tgyY += d * y;
         }
         if (++k == rows) {
-            m.flush<Q, Q1>(s.x, a0, a1, a2, Deriv == 2);
             k = 0;
-            for (int e = 0; e < Q; ++e) a0[e] = a1[e] = 0.f;
-            for (int e = 0; e < 16; ++e) a2[e] = 0.f;
+            *xs++ = s.x;
+            out[0] = rr; out[1] = tt; out[2] = rt;
+            rr = tt = rt = 0.f;
+            if constexpr (Deriv == 1) {
+                out[3] = rgx; out[4] = rgy; out[5] = tgx; out[6] = tgy;
+                out[7] = rgxY; out[8] = rgyY; out[9] = tgxY; out[10] = tgyY;
+                rgx = rgy = tgx = tgy = rgxY = rgyY = tgxY = tgyY = 0.f;
+            }
+            out += 16;
         }
     };
     if constexpr (Deriv == 0) walkValue(p, body);
-    else if constexpr (Deriv == 1) walkD(p, body);
-    else walkDD(p, body);
+    else walkD(p, body);
+
+    const long done = (long)(xs - colX_.data());
+    const float zero[8] = {};
+    for (long c = 0; c < done; ++c) {
+        const float* v = colSums_.data() + 16 * c;
+        // moments order: r gx, r gy, t gx, t gy, rr, tt, rt
+        const float a0[8] = {v[3], v[4], v[5], v[6], v[0], v[1], v[2], 0.f};
+        const float a1[8] = {v[7], v[8], v[9], v[10], 0.f, 0.f, 0.f, 0.f};
+        if constexpr (Deriv == 0) m.flush<3, 0>(colX_[c], a0 + 4, zero, zero, false);
+        else m.flush<7, 4>(colX_[c], a0, a1, zero, false);
+    }
+    m.iRR = Deriv == 0 ? 0 : 4;
+}
+
+// Sums of one column of second-derivative products, stored for the fold after the walk.
+NC_NOINLINE void CCostFnNC::sumColumn(int rows, float x, float* out)
+{
+    const float* B = colBuf_.data();
+    const float* Y = colY_.data();
+    float a0[16] = {}, a1[16] = {}, a2[16] = {};
+    for (int j = 0; j < rows; ++j) {
+        const float* v = B + 16 * j;
+        const float y = Y[j], y2 = y * y;
+        for (int e = 0; e < 16; ++e) {
+            a0[e] += v[e];
+            a1[e] += v[e] * y;
+            a2[e] += v[e] * y2;
+        }
+    }
+    (void)x;
+    for (int e = 0; e < 16; ++e) {
+        out[e] = a0[e];
+        out[16 + e] = a1[e];
+        out[32 + e] = a2[e];
+    }
+}
+
+// Second-derivative walk: the sixteen products of each sample go to a column buffer, which
+// is summed (with the weights y and y^2) once per column.
+void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
+{
+    initRxyIterator(p);
+    const int rows = walkRows, cols = walkCols;
+    reserveColumns(3 * cols, rows);   // 48 sums per column
+    float* const B = colBuf_.data();
+    float* const Y = colY_.data();
+    float* out = colSums_.data();
+    float* xs = colX_.data();
+    int k = 0;
+    walkDD(p, [&](const WalkSample& s) NC_INLINE {
+        const float r = s.r, t = s.t, gx = s.rdx, gy = s.rdy;
+        const float gxx = s.rdxx, gxy = s.rdxy, gyy = s.rdyy;
+        float* q = B + 16 * k;
+        q[kRgx] = r * gx; q[kRgy] = r * gy; q[kTgx] = t * gx; q[kTgy] = t * gy;
+        q[kRgxx] = r * gxx; q[kRgxy] = r * gxy; q[kRgyy] = r * gyy;
+        q[kTgxx] = t * gxx; q[kTgxy] = t * gxy; q[kTgyy] = t * gyy;
+        q[kGxx] = gx * gx; q[kGxy] = gx * gy; q[kGyy] = gy * gy;
+        q[13] = r * r; q[14] = t * t; q[15] = r * t;
+        Y[k] = s.y;
+        if (++k == rows) {
+            k = 0;
+            *xs++ = s.x;
+            sumColumn(rows, s.x, out);
+            out += 48;
+        }
+    });
+    const long done = (long)(xs - colX_.data());
+    for (long c = 0; c < done; ++c) {
+        const float* v = colSums_.data() + 48 * c;
+        m.flush<16, 13>(colX_[c], v, v + 16, v + 32, true);
+    }
+    m.iRR = 13;
 }
 
 void CCostFnNC::jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC)
@@ -214,7 +306,7 @@ float CCostFnNC::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
     const int n = nParams;
     jcbn.fill(0.f);
     Moments m;
-    gather<2>(p, m);
+    gatherDD(p, m);
     double* rowsJ = rows_.data();
     double* rowsC = rowsJ + 6 * n;
     jacobianRows(p, rowsJ, rowsC);

@@ -41,10 +41,17 @@ public:
 private:
     struct Moments;
     template <int Deriv> void gather(const CImg<float>& p, Moments& m);
+    void gatherDD(const CImg<float>& p, Moments& m);
+    void sumColumn(int rows, float x, float* out);
+    void reserveColumns(int cols, int rows);
     // Jacobian rows (dx'/dp_k, dy'/dp_k) = (ax + bx x + cx y, ay + by x + cy y) of the warp
     // at its current state, for J (from CalcJcbn) and for C (from CalcJcHs).
     void jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC);
 
     CImg<double> rows_;    // 14 n: rows of J, rows of C, sum r J, sum t J
     CImg<double> warpK_;   // 6 n^2: coefficients of the warp-curvature term
+    CImg<float> colBuf_;   // 16 products per sample of one column
+    CImg<float> colY_;     // y of each sample of the column
+    CImg<float> colSums_;  // sums of each column of a walk
+    CImg<float> colX_;     // x of each column
 };
