@@ -21,7 +21,8 @@
 //   once per walk to an instantiation in which the selected sampler (and, at rate 1, the
 //   template read) is inlined; no call through a pointer per sample. walkPos samples only
 //   the template: a measure with its own reader calls it at s.rx, s.ry (choosing `_nb` or
-//   clamped by `bounded`).
+//   clamped by `bounded`). The walk leaves the warp's state at p, so the visitor may call
+//   CWarp's derivative operations (CalcJcbn, CalcHess, CalcJcHs) directly.
 // - Nothing is allocated per sample or per evaluation: scratch images belong to the object.
 #pragma once
 
@@ -82,7 +83,9 @@ public:
     // Pixels read before (lo) and after (hi) the cell index by the samplers the measure uses.
     virtual void refFootprint(int& lo, int& hi) const;
 
-    // Walk state for warp p: rxyStep, rxyNextCol, rxy, and the walk's column and row counts.
+    // Walk state for warp p: rxyStep, rxyNextCol, rxy, and the walk's column and row counts
+    // (i, j = 1, 1 + r, ... accumulated in float up to tmpW, tmpH; a counter that no longer
+    // moves under + r ends its axis).
     void initRxyIterator(const CImg<float>& p);
     // The reference resampled under p onto a template-sized image (clamped samplers).
     CImg<float> calcRefRegion(const CImg<float>& p);
@@ -111,7 +114,7 @@ protected:
     template <int Kind, bool Nb> struct Ref;
 
     template <int Deriv, class V> CIMGI_INLINE void walkAny(const CImg<float>& p, V& v) {
-        const bool tf = sampleTmp == &CImgI<float>::get_neumann_floor;
+        const bool tf = sampleTmp == &CImgI<float>::get_neumann_floor && sampleRate == 1.f;
         if constexpr (Deriv < 0) {
             if (tf) walkLoop<Deriv, 1, false, true>(p, v); else walkLoop<Deriv, 1, false, false>(p, v);
         } else switch (refKind * 2 + (refNb ? 1 : 0)) {
@@ -134,15 +137,16 @@ protected:
         float rx = rxy[0], ry = rxy[1];
         WalkSample s{};
         // At rate 1 the template is read at integer positions: walk its pixels directly.
-        const float* tcol = tmp.data() + tmp.width() + 1;
+        const float* const td = tmp.data();
         const long tw = (long)tmp.width();
+        long tcol = tw + 1;
         float i = 1.f;
         for (int c = 0; c < cols; ++c, i += r, ++tcol) {
             rx += nx;
             ry += ny;
             s.i = i;
             s.x = i - 1.f - tmpCx;
-            const float* tp = tcol;
+            long tp = tcol;
             float j = 1.f;
             for (int k = 0; k < rows; ++k, j += r, tp += tw) {
                 rx += sx;
@@ -151,7 +155,7 @@ protected:
                 s.ry = ry;
                 s.j = j;
                 s.y = j - 1.f - tmpCy;
-                s.t = TmpFloor ? *tp : (tmp.*st)(i, j);
+                s.t = TmpFloor ? td[tp] : (tmp.*st)(i, j);
                 if constexpr (Deriv == 0) s.r = Ref<Kind, Nb>::v(ref, rx, ry);
                 else if constexpr (Deriv == 1) s.r = Ref<Kind, Nb>::d(ref, rx, ry, s.rdx, s.rdy);
                 else if constexpr (Deriv == 2)
