@@ -180,7 +180,7 @@ void CCostFnMI::countsToPdf(CImg<float>& pdf) const
     pdf.assign(n, n);
     const int* C = counts_.data();
     float* const P = pdf.data();
-    for (long b = 0, nn = (long)n * n; b < nn; ++b) P[b] = float(C[b]) * w;
+    for (long b = 0, nn = (long)n * n; b < nn; ++b) P[b] = C[b] ? float(C[b]) * w : 0.f;
 }
 
 void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)

@@ -367,6 +367,25 @@ TEST(MutualInfo, IntensitiesOutsideTheBinsStayInTheTables)
     EXPECT_NEAR(h.sum(), 1.0, 1e-6);
 }
 
+TEST(MutualInfo, NonFiniteWarpStaysInsideTheTables)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    CImgI<float> ref(randomInts(12, 12, 5, 13)), tmp = padded(randomInts(4, 4, 5, 14));
+    for (int interp : {0, 1, 3}) {
+        MIProbe mi(ref, tmp, 6, CImg<float>(2, 2, 1, 1, 0.25f));
+        mi.setInterpAndOrder(interp, 1, true);
+        for (const CImg<float>& p : {params({0, 0, 0, 0, nan, 3}), params({inf, 0, 0, 0, 5, 5}),
+                                     params({0, 0, 0, 0, -inf, inf})}) {
+            mi.eval(p);
+            EXPECT_NEAR(mi.pdfJnt.sum(), 1.0, 1e-5) << interp;
+            CImg<float> g(6);
+            CImgE<float> H(6, 6);
+            mi.evalDD(p, g, H);
+        }
+    }
+}
+
 TEST(MutualInfo, BinCountFromBothMaximaAndTemplateGrowth)
 {
     CImg<float> I = randomInts(15, 15, 4, 10);
