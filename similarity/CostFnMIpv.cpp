@@ -1,5 +1,12 @@
 #include "similarity/CostFnMIpv.h"
 
+// The per-sample bodies belong inlined into the walk (one instantiation per sampler).
+#if defined(__GNUC__)
+#define PV_INLINE __attribute__((always_inline))
+#else
+#define PV_INLINE
+#endif
+
 namespace {
 
 typedef CImgI<float> Img;
@@ -114,12 +121,20 @@ void CCostFnMIpv::pdfLoop(const CImg<float>& p, CImg<float>& pdf)
 {
     const int n = nBins, last = lastBin;
     float* const P = pdf.data();
-    walkPos(p, [&](const WalkSample& s) {
+    walkPos(p, [&](const WalkSample& s) PV_INLINE {
         float dx, dy;
         Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
-        const float* w = Wts<Taps>::val(bsplVal, dy, dx);
         float* const row = P + (long)n * binOf(s.t, last);
-        for (int k = 0; k < Taps; ++k) row[clampBin(nbhdBins[k], last)] += w[k];
+        if constexpr (Taps == 4) {
+            const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
+            row[clampBin(nbhdBins[0], last)] += ya * xa;
+            row[clampBin(nbhdBins[1], last)] += ya * xb;
+            row[clampBin(nbhdBins[2], last)] += yb * xa;
+            row[clampBin(nbhdBins[3], last)] += yb * xb;
+        } else {
+            const float* w = Wts<Taps>::val(bsplVal, dy, dx);
+            for (int k = 0; k < Taps; ++k) row[clampBin(nbhdBins[k], last)] += w[k];
+        }
     });
     curWts = bsplVal.wts2d;
 }
@@ -137,52 +152,88 @@ void CCostFnMIpv::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
     pdf *= 1.f / nSamples;
 }
 
-// NP > 0: the warp's Jacobian rows from their coefficients, NP parameters. NP = 0: any
-// parameter count, through CWarp::CalcJcbn per tap.
+// NP > 0: NP parameters; the sample loop accumulates each cell's weight and its NP
+// derivatives side by side (S floats per cell: weight, derivatives, zero padding), so every
+// tap is one short fixed-length update, and the tables are written from them after the
+// walk. NP = 0: any parameter count, through CWarp::CalcJcbn per tap, into the tables.
 template <int Taps, bool Nb, int NP>
 void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
 {
     const int n = nBins, last = lastBin, np = NP > 0 ? NP : nParams;
     const long nn = (long)n * n;
-    float* const P = pdf.data();
-    float* const D = dpdf.data();
+    const float c = 1.f / nSamples;
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
-    if (NP > 0) jacobianRowCoefs(warp, p, jcbn, np, rowCoefs_.data());
-    const float* const rc = rowCoefs_.data();
-    walkPos(p, [&](const WalkSample& s) {
-        float dx, dy;
-        Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
-        Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
-        const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
-        const float* gxs = curDWx;
-        const float* gys = curDWy;
-        const long row = (long)n * binOf(s.t, last);
-        if constexpr (NP > 0) {
-            float wx[NP], wy[NP];
-            for (int m = 0; m < NP; ++m) {
-                const float* c = rc + 6 * m;
-                wx[m] = c[0] + c[1] * s.x + c[2] * s.y;
-                wy[m] = c[3] + c[4] * s.x + c[5] * s.y;
+    if constexpr (NP > 0) {
+        constexpr int S = NP < 4 ? 4 : 8;
+        float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
+        {
+            float rc[6 * 6];
+            jacobianRowCoefs(warp, p, jcbn, np, rc);
+            for (int q = 0; q < 6; ++q)
+                for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
+        }
+        float unit[S] = {1.f};
+        if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
+        float* const A = cellAcc_.data();
+        for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
+        walkPos(p, [&](const WalkSample& s) PV_INLINE {
+            float dx, dy;
+            Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
+            float w[Taps], gxs[Taps], gys[Taps];
+            if constexpr (Taps == 4) {
+                // linear weights of the offsets (rows along dy, columns along dx) and their
+                // derivatives along dx and dy
+                const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
+                w[0] = ya * xa; w[1] = ya * xb; w[2] = yb * xa; w[3] = yb * xb;
+                gxs[0] = ya; gxs[1] = -ya; gxs[2] = yb; gxs[3] = -yb;
+                gys[0] = xa; gys[1] = xb; gys[2] = -xa; gys[3] = -xb;
+            } else {
+                Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
+                const float* wv = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
+                for (int k = 0; k < Taps; ++k) { w[k] = wv[k]; gxs[k] = curDWx[k]; gys[k] = curDWy[k]; }
             }
+            const long row = (long)n * binOf(s.t, last);
+            const float x = s.x, y = s.y;
+            float wx[S], wy[S];
+            for (int e = 0; e < S; ++e) {
+                wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
+                wy[e] = coef[3][e] + coef[4][e] * x + coef[5][e] * y;
+            }
+            for (int k = 0; k < Taps; ++k) {
+                float* a = A + S * (row + clampBin(nbhdBins[k], last));
+                const float wk = w[k], gx = gxs[k], gy = gys[k];
+                for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
+            }
+        });
+        float* const P = pdf.data();
+        float* const D = dpdf.data();
+        for (long o = 0; o < nn; ++o) {
+            const float* a = A + S * o;
+            P[o] = a[0] * c;
+            for (int m = 0; m < NP; ++m) D[m * nn + o] = a[1 + m] * -c;
+        }
+    } else {
+        float* const P = pdf.data();
+        float* const D = dpdf.data();
+        walkPos(p, [&](const WalkSample& s) PV_INLINE {
+            float dx, dy;
+            Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
+            Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
+            const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
+            const long row = (long)n * binOf(s.t, last);
             for (int k = 0; k < Taps; ++k) {
                 const long o = row + clampBin(nbhdBins[k], last);
                 P[o] += w[k];
-                const float gx = gxs[k], gy = gys[k];
-                float* d = D + o;
-                for (int m = 0; m < NP; ++m) d[m * nn] += gx * wx[m] + gy * wy[m];
-            }
-        } else {
-            for (int k = 0; k < Taps; ++k) {
-                const long o = row + clampBin(nbhdBins[k], last);
-                P[o] += w[k];
-                warp.CalcJcbn(jcbn, p, s.x, s.y, gxs[k], gys[k]);
+                warp.CalcJcbn(jcbn, p, s.x, s.y, curDWx[k], curDWy[k]);
                 float* d = D + o;
                 for (int m = 0; m < np; ++m) d[m * nn] += jcbn[m];
             }
-        }
-    });
+        });
+        pdf *= c;
+        dpdf *= -c;
+    }
     curWts = bsplDy.wts2d;
 }
 
@@ -209,7 +260,4 @@ void CCostFnMIpv::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& d
     case 16: nb ? dpdfByParams<16, true>(p, pdf, dpdf) : dpdfByParams<16, false>(p, pdf, dpdf); break;
     default: nb ? dpdfByParams<4, true>(p, pdf, dpdf) : dpdfByParams<4, false>(p, pdf, dpdf); break;
     }
-    const float c = 1.f / nSamples;
-    pdf *= c;
-    dpdf *= -c;
 }
