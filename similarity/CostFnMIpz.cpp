@@ -1,11 +1,18 @@
 #include "similarity/CostFnMIpz.h"
 
+// The per-sample bodies belong inlined into the walk (one instantiation per sampler).
+#if defined(__GNUC__)
+#define PZ_INLINE __attribute__((always_inline))
+#else
+#define PZ_INLINE
+#endif
+
 namespace {
 
 // A value moved into [-4, last + 4] (NaN to -4). Beyond that range every tap of every
 // window lies outside the table on the same side, so clamping the taps gives the same
 // table; inside it nothing changes. The integer base of the taps then always exists.
-inline float guard(float x, int last)
+PZ_INLINE inline float guard(float x, int last)
 {
     const float hi = float(last) + 4.f;
     const float c = x > -4.f ? x : -4.f;
@@ -18,30 +25,76 @@ inline int clampTap(int k, int last) { return CCostFnMI::clampBin(k, last); }
 // the offset of the first tap's unclamped position from x (returned). m is trunc(x).
 template <int T> float selectTaps(float x, int m, int last, int* bins);
 
-template <> float selectTaps<1>(float, int m, int last, int* bins)
+template <> PZ_INLINE inline float selectTaps<1>(float, int m, int last, int* bins)
 {
     bins[0] = clampTap(m, last);
     return 0.f;
 }
 
-template <> float selectTaps<2>(float x, int m, int last, int* bins)
+template <> PZ_INLINE inline float selectTaps<2>(float x, int m, int last, int* bins)
 {
     bins[0] = clampTap(m, last);
     bins[1] = clampTap(m + 1, last);
     return float(m) - x;
 }
 
-template <> float selectTaps<3>(float x, int m, int last, int* bins)
+template <> PZ_INLINE inline float selectTaps<3>(float x, int m, int last, int* bins)
 {
     const int first = float(m) - x > -0.5f ? m - 1 : m;
     for (int k = 0; k < 3; ++k) bins[k] = clampTap(first + k, last);
     return float(first) - x;
 }
 
-template <> float selectTaps<4>(float x, int m, int last, int* bins)
+template <> PZ_INLINE inline float selectTaps<4>(float x, int m, int last, int* bins)
 {
     for (int k = 0; k < 4; ++k) bins[k] = clampTap(m - 1 + k, last);
     return float(m - 1) - x;
+}
+
+// 1-D window weights of T taps at offset a (first tap minus the value), and their
+// derivative with respect to a, with the arithmetic of C2dBspline (double, stored as float).
+template <int T> void weights1d(double a, float* w);
+template <> PZ_INLINE inline void weights1d<2>(double a, float* w)
+{
+    w[0] = float(1 + a);
+    w[1] = float(-a);
+}
+template <> PZ_INLINE inline void weights1d<3>(double a, float* w)
+{
+    w[0] = float((a + 1.5) * (a + 1.5) * 0.5);
+    w[1] = float(0.75 - (a + 1) * (a + 1));
+    const double e = 0.5 - (a + 1);
+    w[2] = float(e * e * 0.5);
+}
+template <> PZ_INLINE inline void weights1d<4>(double a, float* w)
+{
+    const double c6 = 0.166666667, c23 = 0.666666667;
+    const double u = a + 2, v = u - 1, r = 1 - u;
+    w[0] = float(u * u * u * c6);
+    w[1] = float(c23 - v * v - 0.5 * v * v * v);
+    w[2] = float(c23 - u * u + 0.5 * u * u * u);
+    w[3] = float(r * r * r * c6);
+}
+template <int T> void dWeights1d(double a, float* d);
+template <> PZ_INLINE inline void dWeights1d<2>(double, float* d)
+{
+    d[0] = 1.f;
+    d[1] = -1.f;
+}
+template <> PZ_INLINE inline void dWeights1d<3>(double a, float* d)
+{
+    const double l0 = a + 1.5, l1 = -(a + 0.5);
+    d[0] = float(l0);
+    d[1] = float(l1 - l0);
+    d[2] = float(-l1);
+}
+template <> PZ_INLINE inline void dWeights1d<4>(double a, float* d)
+{
+    const double q0 = (a + 2) * (a + 2) * 0.5, q1 = 0.75 - (a + 1.5) * (a + 1.5), q2 = (a + 1) * (a + 1) * 0.5;
+    d[0] = float(q0);
+    d[1] = float(q1 - q0);
+    d[2] = float(q2 - q1);
+    d[3] = float(-q2);
 }
 
 // See CostFnMIpv.cpp: the warp's Jacobian rows from CalcJcbn at three points.
@@ -69,7 +122,6 @@ CCostFnMIpz::CCostFnMIpz(CImgI<float>& r, CImgI<float>& t, int code, CImg<float>
     : CCostFnMI(r, t, code, Z)
 {
     for (int k = 0; k < 4; ++k) refBins[k] = tmpBins[k] = 0;
-    rowCoefs_.assign(6 * (nParams > 0 ? nParams : 1), 1, 1, 1, 0.f);
 }
 
 CCostFnMIpz::~CCostFnMIpz() {}
@@ -157,11 +209,21 @@ void CCostFnMIpz::pdfLoop(const CImg<float>& p, CImg<float>& pdf)
 {
     const int n = nBins;
     float* const P = pdf.data();
-    walkValue(p, [&](const WalkSample& s) {
-        const float* W = wts<T>(s.r, s.t);
-        for (int j = 0; j < T; ++j) {
-            float* row = P + (long)n * tmpBins[j];
-            for (int k = 0; k < T; ++k) row[refBins[k]] += W[j * T + k];
+    const int L = lastBin;
+    walkValue(p, [&](const WalkSample& s) PZ_INLINE {
+        if constexpr (T == 1) {
+            wts<1>(s.r, s.t);
+            P[(long)n * tmpBins[0] + refBins[0]] += 1.f;
+        } else {
+            // the window of getWts, as its two factors
+            const float v = guard(s.r, L), t = guard(s.t, L);
+            float A[T], B[T];
+            weights1d<T>(selectTaps<T>(t, int(t), L, tmpBins), A);
+            weights1d<T>(selectTaps<T>(v, int(v), L, refBins), B);
+            for (int j = 0; j < T; ++j) {
+                float* row = P + (long)n * tmpBins[j];
+                for (int k = 0; k < T; ++k) row[refBins[k]] += A[j] * B[k];
+            }
         }
     });
 }
@@ -178,8 +240,10 @@ void CCostFnMIpz::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
     pdf *= 1.f / nSamples;
 }
 
-// NP > 0: the Jacobian from the warp's row coefficients, NP parameters; NP = 0: any count,
-// through CWarp::CalcJcbn per sample.
+// NP > 0: NP parameters; the sample loop accumulates each cell's weight and its NP
+// derivatives side by side (S floats per cell: weight, derivatives, zero padding), so every
+// tap is one short fixed-length update, and the tables are written, scaled, from them after
+// the walk. NP = 0: any parameter count, through CWarp::CalcJcbn per sample, into the tables.
 template <int T, int NP>
 void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
 {
@@ -191,38 +255,91 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
-    if (NP > 0) jacobianRowCoefs(warp, p, jcbn, np, rowCoefs_.data());
-    const float* const rc = rowCoefs_.data();
-    walkD(p, [&](const WalkSample& s) {
-        float Jl[NP > 0 ? NP : 1];
-        const float* J;
-        if constexpr (NP > 0) {
-            const float gx = -c * s.rdx, gy = -c * s.rdy;
-            for (int m = 0; m < NP; ++m) {
-                const float* q = rc + 6 * m;
-                Jl[m] = gx * (q[0] + q[1] * s.x + q[2] * s.y) + gy * (q[3] + q[4] * s.x + q[5] * s.y);
+    if constexpr (NP > 0) {
+        constexpr int S = NP < 4 ? 4 : 8;
+        float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
+        {
+            float rc[6 * 6];
+            jacobianRowCoefs(warp, p, jcbn, np, rc);
+            for (int q = 0; q < 6; ++q)
+                for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
+        }
+        float unit[S] = {1.f};
+        const int L = lastBin;
+        if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
+        float* const A = cellAcc_.data();
+        for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
+        walkD(p, [&](const WalkSample& s) PZ_INLINE {
+            // derivative of the reference value with respect to each parameter, in slots 1..NP
+            const float x = s.x, y = s.y, gx = s.rdx, gy = s.rdy;
+            float J[S];
+            for (int e = 0; e < S; ++e)
+                J[e] = gx * (coef[0][e] + coef[1][e] * x + coef[2][e] * y) +
+                       gy * (coef[3][e] + coef[4][e] * x + coef[5][e] * y);
+            if constexpr (T == 1) {
+                float* Dw;
+                const float* W = dWts<1>(s.r, s.t, Dw);
+                float* a = A + S * ((long)n * tmpBins[0] + refBins[0]);
+                for (int e = 0; e < S; ++e) a[e] += W[0] * unit[e] + Dw[0] * J[e];
+            } else {
+                // the window of getDWts as its factors: template weights Wt, reference
+                // weights Wr and their derivative dWr; per reference tap U = Wr unit + dWr J
+                const float v = guard(s.r, L), t = guard(s.t, L);
+                const int mv = (T == 4 && v < 0.f) ? int(v) - 1 : int(v);
+                const float ov = selectTaps<T>(v, mv, L, refBins);
+                const float ot = selectTaps<T>(t, int(t), L, tmpBins);
+                float Wt[T], Wr[T], dWr[T], U[T][S];
+                weights1d<T>(ot, Wt);
+                weights1d<T>(ov, Wr);
+                dWeights1d<T>(ov, dWr);
+                for (int k = 0; k < T; ++k)
+                    for (int e = 0; e < S; ++e) U[k][e] = Wr[k] * unit[e] + dWr[k] * J[e];
+                if (refBins[T - 1] - refBins[0] == T - 1) {
+                    // consecutive reference bins: one run of T cells per template tap
+                    const float* u = &U[0][0];
+                    for (int j = 0; j < T; ++j) {
+                        float* const a = A + S * ((long)n * tmpBins[j] + refBins[0]);
+                        const float wt = Wt[j];
+                        for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
+                    }
+                } else {
+                    for (int j = 0; j < T; ++j) {
+                        float* const row = A + S * (long)n * tmpBins[j];
+                        const float wt = Wt[j];
+                        for (int k = 0; k < T; ++k) {
+                            float* a = row + S * refBins[k];
+                            for (int e = 0; e < S; ++e) a[e] += wt * U[k][e];
+                        }
+                    }
+                }
             }
-            J = Jl;
-        } else {
+        });
+        for (long o = 0; o < nn; ++o) {
+            const float* a = A + S * o;
+            P[o] = a[0] * c;
+            for (int m = 0; m < NP; ++m) D[m * nn + o] = a[1 + m] * -c;
+        }
+    } else {
+        walkD(p, [&](const WalkSample& s) PZ_INLINE {
             warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
             for (int m = 0; m < np; ++m) jcbn[m] *= -c;
-            J = jcbn.data();
-        }
-        float* Dw;
-        const float* W = dWts<T>(s.r, s.t, Dw);
-        for (int j = 0; j < T; ++j) {
-            const long row = (long)n * tmpBins[j];
-            const float* dj = Dw + j * T;
-            for (int m = 0; m < np; ++m) {
-                float* d = D + m * nn + row;
-                const float jm = J[m];
-                for (int k = 0; k < T; ++k) d[refBins[k]] += jm * dj[k];
+            const float* J = jcbn.data();
+            float* Dw;
+            const float* W = dWts<T>(s.r, s.t, Dw);
+            for (int j = 0; j < T; ++j) {
+                const long row = (long)n * tmpBins[j];
+                const float* dj = Dw + j * T;
+                for (int m = 0; m < np; ++m) {
+                    float* d = D + m * nn + row;
+                    const float jm = J[m];
+                    for (int k = 0; k < T; ++k) d[refBins[k]] += jm * dj[k];
+                }
+                float* pr = P + row;
+                for (int k = 0; k < T; ++k) pr[refBins[k]] += W[j * T + k];
             }
-            float* pr = P + row;
-            for (int k = 0; k < T; ++k) pr[refBins[k]] += W[j * T + k];
-        }
-    });
-    pdf *= c;
+        });
+        pdf *= c;
+    }
 }
 
 template <int T>
