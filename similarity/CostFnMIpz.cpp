@@ -3,8 +3,10 @@
 // The per-sample bodies belong inlined into the walk (one instantiation per sampler).
 #if defined(__GNUC__)
 #define PZ_INLINE __attribute__((always_inline))
+#define PZ_UNROLL _Pragma("GCC unroll 8")
 #else
 #define PZ_INLINE
+#define PZ_UNROLL
 #endif
 
 namespace {
@@ -300,6 +302,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                     for (int j = 0; j < T; ++j) {
                         float* const a = A + S * ((long)n * tmpBins[j] + refBins[0]);
                         const float wt = Wt[j];
+                        PZ_UNROLL
                         for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
                     }
                 } else {
