@@ -3,10 +3,8 @@
 // R is W x H (W = trunc(S(1)), H = trunc(S(2))): I sampled bilinearly, with clamped
 // coordinates, at x' = (1 + p1) x + p3 y + p5, y' = p2 x + (1 + p4) y + p6 over the centred
 // grid x = trunc((S(1) - 1) * -0.5) .. + W - 1, y likewise.
-#include "bridge/cimg.h"
 #include "bridge/guard.h"
-#include "bridge/mexErr.h"
-#include "steps/tools/affine.h"
+#include "steps/gatewayArgs.h"
 
 #include <cmath>
 
@@ -25,16 +23,12 @@ void Cut(mxArray* plhs[], int nlhs, const mxArray* prhs[])
         return mexErr("S must hold finite, non-negative sizes.", nlhs, plhs);
     if (s1 >= 2147483648.0 || s2 >= 2147483648.0)
         return mexErr("S must hold sizes below 2^31.", nlhs, plhs);
-    if (I.is_empty()) return mexErr("I must be a non-empty numeric or logical array.", nlhs, plhs);
-    if (p.size() < 6) return mexErr("p must hold at least 6 values.", nlhs, plhs);
+    if (!stepgw::imageAndWarp(I, p, nlhs, plhs)) return;
 
     const int w = int(s1), h = int(s2);
     const int x0 = int((s1 - 1) * -0.5), y0 = int((s2 - 1) * -0.5);
     const CImg<double> R = WarpRegion(I, w, h, x0, y0, p);
-    const mwSize dims[4] = {mwSize(R.width()), mwSize(R.height()), mwSize(R.depth()),
-                            mwSize(R.spectrum())};
-    plhs[0] = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
-    if (!R.is_empty()) R.copyToMatlabData(static_cast<double*>(mxGetData(plhs[0])));
+    plhs[0] = R.toMatlab(mxDOUBLE_CLASS, false);
 }
 
 }  // namespace

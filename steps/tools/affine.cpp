@@ -29,6 +29,17 @@ void warpGrid(const CImg<double>& I, int w, int h, int x0, int y0, const CImg<do
         }
 }
 
+// a * b element by element, with a's dimensions (a's values beyond b's elements).
+CImg<double> times(const CImg<double>& a, const CImg<double>& b)
+{
+    CImg<double> r(a, false);
+    const size_t n = std::min(r.size(), b.size());
+    double* pr = r.data();
+    const double* pb = b.data();
+    for (size_t k = 0; k < n; ++k) pr[k] *= pb[k];
+    return r;
+}
+
 }  // namespace
 
 CImg<double> WarpToTmp(const CImg<double>& I, const CImg<double>& T, const CImg<double>& p)
@@ -145,5 +156,33 @@ CImg<double> SecondOrderSum(const CImgList<double>& SD, const CImgList<double>& 
     }
     CImg<double> res(6, 6);
     for (int k = 0; k < 36; ++k) res[k] = K[k];
+    return res;
+}
+
+CImgList<double> SteepestDescent(const CImgList<double>& XY, const CImg<double>& Gx,
+                                 const CImg<double>& Gy)
+{
+    CImgList<double> SD(6);
+    times(XY[0], Gx).move_to(SD[0]);
+    times(XY[0], Gy).move_to(SD[1]);
+    times(XY[1], Gx).move_to(SD[2]);
+    times(XY[1], Gy).move_to(SD[3]);
+    SD[4].assign(Gx, false);
+    SD[5].assign(Gy, false);
+    return SD;
+}
+
+CImgList<double> SecondDiffs(const CImgList<double>& grad)
+{
+    CImgList<double> Hg = grad[0].get_gradient("xy", 1);
+    grad[1].get_gradient("xy", 1).move_to(Hg, Hg.size());
+    return Hg;
+}
+
+CImgList<double> WarpListToTmp(const CImgList<double>& L, const CImg<double>& T,
+                               const CImg<double>& p)
+{
+    CImgList<double> res(L.size());
+    for (unsigned k = 0; k < L.size(); ++k) WarpToTmp(L[k], T, p).move_to(res[k]);
     return res;
 }

@@ -21,6 +21,10 @@
 
 #include "bridge/cimg.h"
 
+// The image a step takes its derivatives from: the template, or the image warped onto the
+// template grid.
+enum class StepSide { Template, Image };
+
 // I sampled bilinearly (clamped, plane 0, channel 0) under the affine map p on T's warp
 // grid; the result has all four dimensions of T, only its first w h elements are written
 // (the rest stay 0). Only T's size and the first six values of p are read. I must not be
@@ -59,3 +63,17 @@ CImgList<double> ListTranspose(const CImgList<double>& L, unsigned a, unsigned b
 // GridXY; the sum runs over the first X.size() pixels, which every image must hold.
 CImg<double> SecondOrderSum(const CImgList<double>& SD, const CImgList<double>& Hg,
                             const CImgList<double>& XY, const CImg<double>& r);
+
+// The steepest-descent images [X Gx, X Gy, Y Gx, Y Gy, Gx, Gy] of the affine warp, from the
+// list (X, Y) of GridXY and the gradient images Gx, Gy; a product has X's dimensions (X's
+// values beyond the gradient's elements), Gx and Gy are copied.
+CImgList<double> SteepestDescent(const CImgList<double>& XY, const CImg<double>& Gx,
+                                 const CImg<double>& Gy);
+
+// The second differences [Gx_x, Gx_y, Gy_x, Gy_y] of the forward differences (Gx, Gy) of an
+// image, each the forward difference of one of them: the 2 x 2 list Hg of SecondOrderSum.
+CImgList<double> SecondDiffs(const CImgList<double>& grad);
+
+// Every image of L warped onto T's grid by p, as WarpToTmp.
+CImgList<double> WarpListToTmp(const CImgList<double>& L, const CImg<double>& T,
+                               const CImg<double>& p);
