@@ -21,7 +21,7 @@ for c = 1:rows(cases)
   close_to(R, ref(S, p));
 end
 
-% The Part's fixed points.
+% Fixed points of the centred grid.
 R = quillet([3 3], I, zeros(1, 6));
 assert(R(1, 1), I(1, 1)); assert(R(3, 3), I(2, 2)); assert(R(2, 2), I(1, 1));
 R = quillet([4 4], I, zeros(1, 6));          % grid -1..2
@@ -46,44 +46,27 @@ quillet([3 4], I, p);
 assert(ans, quillet([3 4], I, p));
 
 % Converted image; a double image is left as it was.
-Iu = uint16(1000 * rand(10, 12));
-assert(isequal(quillet([5 4], Iu, p), quillet([5 4], double(Iu), p)));
-I0 = I;
-a = quillet([6 6], I, p); b = quillet([6 6], I, p);
-assert(isequal(a, b) && isequal(I, I0));
+step_converted(@quillet, 1, [5 4], uint16(1000 * rand(10, 12)), p);
+step_repeat(@quillet, 1, [6 6], I, p);
 
 % NaN in the map gives NaN samples.
 R = quillet([2 2], I, [0 0 0 0 NaN 3]);
 assert(all(isnan(R(:))));
 
 % Argument errors.
-s1 = single(0);
-errs = {'[o1] = quillet([3 3], I);', 1, '3 inputs required.';
-        'quillet([3 3], I, p, 1);', 0, '3 inputs required.';
-        '[o1, o2] = quillet([3 3], I, p);', 2, '1 output required';
-        '[o1] = quillet(3, I, p);', 1, 'S must hold at least 2 values.';
-        '[o1] = quillet([], I, p);', 1, 'S must hold at least 2 values.';
-        '[o1] = quillet([-1 3], I, p);', 1, 'S must hold finite, non-negative sizes.';
-        '[o1] = quillet([3 -0.5], I, p);', 1, 'S must hold finite, non-negative sizes.';
-        '[o1] = quillet([NaN 3], I, p);', 1, 'S must hold finite, non-negative sizes.';
-        '[o1] = quillet([3 Inf], I, p);', 1, 'S must hold finite, non-negative sizes.';
-        '[o1] = quillet([3 2^31], I, p);', 1, 'S must hold sizes below 2^31.';
-        '[o1] = quillet([3 3], [], p);', 1, 'I must be a non-empty numeric or logical array.';
-        '[o1] = quillet([3 3], I, [1 2 3 4 5]);', 1, 'p must hold at least 6 values.'};
-for c = 1:rows(errs)
-  clear o1 o2;
-  [code, n, msg] = errs{c, :};
-  txt = evalc(code);
-  assert(txt, ["\nQUILLET Error: " msg "\n \n\nAborting...\n"]);
-  for k = 1:n
-    assert(isequal(eval(sprintf('o%d', k)), s1) && isa(eval(sprintf('o%d', k)), 'single'));
-  end
-end
+step_errors('quillet', {
+  @() quillet([3 3], I), 1, '3 inputs required.';
+  @() quillet([3 3], I, p, 1), 0, '3 inputs required.';
+  @() quillet([3 3], I, p), 2, '1 output required';
+  @() quillet(3, I, p), 1, 'S must hold at least 2 values.';
+  @() quillet([], I, p), 1, 'S must hold at least 2 values.';
+  @() quillet([-1 3], I, p), 1, 'S must hold finite, non-negative sizes.';
+  @() quillet([3 -0.5], I, p), 1, 'S must hold finite, non-negative sizes.';
+  @() quillet([NaN 3], I, p), 1, 'S must hold finite, non-negative sizes.';
+  @() quillet([3 Inf], I, p), 1, 'S must hold finite, non-negative sizes.';
+  @() quillet([3 2^31], I, p), 1, 'S must hold sizes below 2^31.';
+  @() quillet([3 3], [], p), 1, 'I must be a non-empty numeric or logical array.';
+  @() quillet([3 3], I, [1 2 3 4 5]), 1, 'p must hold at least 6 values.'});
 
 % A region too large to allocate ends the call with an error, not the host.
-try
-  quillet([2^30 2^30], I, p);
-  error('no error raised');
-catch err
-  assert(strncmp(err.identifier, 'quillet:', 8), err.identifier);
-end
+step_host_error('quillet', @() quillet([2^30 2^30], I, p));
