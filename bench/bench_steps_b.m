@@ -6,11 +6,11 @@ function bench_steps_b()
   T = floor(I(65:192, 65:192));
   p = [0.02 -0.01 0.015 -0.02 127.4 128.6];
   K = [1 2 1]' * [1 2 1] / 16;
-  report('dornask  all outputs', @() ask(T, I, p, 1));
-  report('dornask  all, 3x3 K', @() ask(T, I, p, K));
-  report('dornask  MI', @() dornask(T, I, p));
-  report('dornesk  all outputs', @() esk(T, I, p, 1));
-  report('dornesk  all, 3x3 K', @() esk(T, I, p, K));
+  time_per_call('dornask  all outputs', @() ask(T, I, p, 1));
+  time_per_call('dornask  all, 3x3 K', @() ask(T, I, p, K));
+  time_per_call('dornask  MI', @() dornask(T, I, p));
+  time_per_call('dornesk  all outputs', @() esk(T, I, p, 1));
+  time_per_call('dornesk  all, 3x3 K', @() esk(T, I, p, K));
 end
 
 function ask(T, I, p, K)
@@ -19,13 +19,4 @@ end
 
 function esk(T, I, p, K)
   [~, ~, ~, ~] = dornesk(T, I, p, K);
-end
-
-function report(name, f)
-  f();                                           % warm up
-  n = 0; t0 = tic;
-  while toc(t0) < 1 || n < 5
-    f(); n++;
-  end
-  printf('%-22s %10.3f ms/call (%d calls)\n', name, 1e3 * toc(t0) / n, n);
 end
