@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <iostream>
-#include <type_traits>
 
 namespace {
 
@@ -23,19 +22,10 @@ inline V4& operator+=(V4& a, V4 b) { return a = a + b; }
 inline V4& operator-=(V4& a, V4 b) { return a = a - b; }
 #endif
 
-// f(k) for k = 0 .. N - 1 with k a compile-time constant.
-template <int N, class F, int K = 0> CIMGI_INLINE void forN(F&& f)
-{
-    if constexpr (K < N) {
-        f(std::integral_constant<int, K>());
-        forN<N, F, K + 1>(static_cast<F&&>(f));
-    }
-}
-
-// Inlined warp derivatives of the four warp types, with the arithmetic of CWarp's
-// CalcJcbn, CalcHess and CalcJcHs, in lanes of V4 (entry k in lane k % 4 of vector k / 4,
-// unused lanes 0). Kind 0: codes 2, 23, 24, 26 (translation rows); 1: code 3; 2: code 4;
-// 3: code 6.
+// Inlined steepest-descent vectors of the four warp types, with the arithmetic of CWarp's
+// CalcJcbn, in lanes of V4 (entry k in lane k % 4 of vector k / 4, unused lanes 0); hasK:
+// the warp has a curvature term (CalcHess). Kind 0: codes 2, 23, 24, 26 (translation rows);
+// 1: code 3; 2: code 4; 3: code 6.
 template <int Kind> struct Jac;
 
 struct WarpState { float s, c, m; };
@@ -46,11 +36,6 @@ template <> struct Jac<0> {
     static CIMGI_INLINE void J(V4* J, const WarpState&, float, float, float gx, float gy) {
         J[0] = V4{gx, gy, 0.f, 0.f};
     }
-    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState&, float, float) {
-        wx[0] = V4{1.f, 0.f, 0.f, 0.f};
-        wy[0] = V4{0.f, 1.f, 0.f, 0.f};
-    }
-    static CIMGI_INLINE void K(float&, float&, const WarpState&, float, float, float, float) {}
 };
 
 template <> struct Jac<1> {
@@ -59,17 +44,6 @@ template <> struct Jac<1> {
     static CIMGI_INLINE void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
         J[0] = V4{gx, gy, gx * (c * y - s * x) + gy * (-c * x - s * y), 0.f};
-    }
-    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState& w, float x, float y) {
-        const float s = w.s, c = w.c;
-        wx[0] = V4{1.f, 0.f, c * y - s * x, 0.f};
-        wy[0] = V4{0.f, 1.f, -c * x - s * y, 0.f};
-    }
-    // The non-zero entries of the warp-curvature term: K(2, 2) and K(2, 3) = K(3, 2).
-    static CIMGI_INLINE void K(float& k22, float& k23, const WarpState& w, float x, float y, float gx, float gy) {
-        const float s = w.s, c = w.c;
-        k22 = gx * (-c * x - s * y) + gy * (s * x - c * y);
-        k23 = 0.f;
     }
 };
 
@@ -81,16 +55,6 @@ template <> struct Jac<2> {
         J[0] = V4{gx, gy, w.m * (gx * (c * y - s * x) + gy * (-c * x - s * y)),
                   gx * (c * x + s * y) + gy * (c * y - s * x)};
     }
-    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState& w, float x, float y) {
-        const float s = w.s, c = w.c, m = w.m;
-        wx[0] = V4{1.f, 0.f, m * (c * y - s * x), c * x + s * y};
-        wy[0] = V4{0.f, 1.f, m * (-c * x - s * y), c * y - s * x};
-    }
-    static CIMGI_INLINE void K(float& k22, float& k23, const WarpState& w, float x, float y, float gx, float gy) {
-        const float s = w.s, c = w.c;
-        k22 = w.m * (gx * (-c * x - s * y) + gy * (s * x - c * y));
-        k23 = gx * (c * y - s * x) + gy * (-c * x - s * y);
-    }
 };
 
 template <> struct Jac<3> {
@@ -100,13 +64,6 @@ template <> struct Jac<3> {
         J[0] = V4{gx, gy, gx, gy} * V4{x, x, y, y};
         J[1] = V4{gx, gy, 0.f, 0.f};
     }
-    static CIMGI_INLINE void rows(V4* wx, V4* wy, const WarpState&, float x, float y) {
-        wx[0] = V4{x, 0.f, y, 0.f};
-        wy[0] = V4{0.f, x, 0.f, y};
-        wx[1] = V4{1.f, 0.f, 0.f, 0.f};
-        wy[1] = V4{0.f, 1.f, 0.f, 0.f};
-    }
-    static CIMGI_INLINE void K(float&, float&, const WarpState&, float, float, float, float) {}
 };
 
 // Writes acc (n values) into g over the elements both hold, zero elsewhere, then scales g.
@@ -204,59 +161,109 @@ float CCostFnSSD::evalD(const CImg<float>& p, CImg<float>& g)
     }
 }
 
+// The Hessian from moments. For every warp type the warp Jacobian W (2 x n, column k =
+// (dx'/dp_k, dy'/dp_k)) is affine in the centred coordinates: W = E0 + x E1 + y E2, and the
+// warp curvature is linear in them. So with M = g g' (+ d G for the full Hessian; g the
+// reference gradient, G its 2 x 2 second derivatives, d = Iw - T)
+//   sum J J' + d C = sum W' M W = sum over a, b of Ea' (sum u_a u_b M) Eb,   u = (1, x, y),
+// and the warp-curvature term needs only the sums of u_a d g. The samples add the three
+// distinct entries of M weighted by 1, y, y^2 within a column (x is constant there); each
+// column is folded into the six moments once; the n x n matrix is expanded once per
+// evaluation. The value and the gradient are accumulated exactly as evalD does.
 template <int Kind, bool Full>
 float CCostFnSSD::evalHFast(const CImg<float>& p, CImg<float>& g, CImg<float>& H)
 {
     typedef Jac<Kind> Jk;
     constexpr int N = Jk::N, NV = Jk::NV;
+    constexpr bool XY = Kind != 0;            // the Jacobian depends on (x, y)
+    constexpr bool KT = Full && Jk::hasK;     // warp-curvature term present
     const WarpState w{warp.sinAngle, warp.cosAngle, CWarp::scaleOf(p)};
     V4 gacc[NV] = {};
-    V4 hacc[N][NV] = {};   // hacc[k]: column k of H (element (i, k) in lane i)
     float sum = 0.f;
+    // Column sums of (Mxx, Mxy, My y, d gx) times 1, y, y^2, and of d gy times 1, y.
+    V4 c0 = {}, c1 = {}, c2 = {};
+    float e0 = 0.f, e1 = 0.f;
+    // Moments: t_ab = sum u_a u_b (Mxx, Mxy, Myy, d gx); ux = sum x d gy, uy = sum y d gy.
+    V4 t00 = {}, t01 = {}, t11 = {}, t02 = {}, t12 = {}, t22 = {};
+    float ux = 0.f, uy = 0.f;
+    float cx = -tmpCx;   // x of the first column
+    auto fold = [&](float x) {
+        const float xx = x * x;
+        t00 += c0; t01 += c0 * x; t11 += c0 * xx;
+        t02 += c1; t12 += c1 * x; t22 += c2;
+        if (KT) { ux += e0 * x; uy += e1; }
+        c0 = c1 = c2 = V4{};
+        e0 = e1 = 0.f;
+    };
+    auto sample = [&](const WalkSample& s, V4 a, float d) {
+        if (XY && s.x != cx) { fold(cx); cx = s.x; }
+        V4 J[NV];
+        Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
+        for (int v = 0; v < NV; ++v) gacc[v] += J[v] * d;
+        sum += d * d;
+        c0 += a;
+        if (XY) { c1 += a * s.y; c2 += a * (s.y * s.y); }
+        if (KT) { const float dgy = d * s.rdy; e0 += dgy; e1 += dgy * s.y; }
+    };
     if (Full) {
         walkDD(p, [&](const WalkSample& s) {
-            V4 J[NV], wx[NV], wy[NV];
-            Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
-            Jk::rows(wx, wy, w, s.x, s.y);
-            float k22 = 0.f, k23 = 0.f;
-            Jk::K(k22, k23, w, s.x, s.y, s.rdx, s.rdy);
-            const float gxx = s.rdxx, gyy = s.rdyy, gxy = s.rdxy;
-            const float d = s.r - s.t;
-            forN<N>([&](auto k) {
-                // Column k of the image term C = W' [gxx gxy; gxy gyy] W, plus K, then
-                // (C + K) d + J J[k].
-                const float wxk = wx[k / 4][k % 4], wyk = wy[k / 4][k % 4], jk = J[k / 4][k % 4];
-                const float axk = gxx * wxk + gxy * wyk, ayk = gxy * wxk + gyy * wyk;
-                for (int v = 0; v < NV; ++v) {
-                    V4 c = wx[v] * axk + wy[v] * ayk;
-                    if (Jk::hasK && v == 0) {
-                        if (k == 2) { c[2] += k22; if (N > 3) c[3] += k23; }
-                        else if (k == 3) c[2] += k23;
-                    }
-                    hacc[k][v] += c * d + J[v] * jk;
-                }
-            });
-            for (int v = 0; v < NV; ++v) gacc[v] += J[v] * d;
-            sum += d * d;
+            const float d = s.r - s.t, gx = s.rdx, gy = s.rdy;
+            const V4 a = V4{gx, gx, gy, d} * V4{gx, gy, gy, gx} + V4{s.rdxx, s.rdxy, s.rdyy, 0.f} * d;
+            sample(s, a, d);
         });
     } else {
         walkD(p, [&](const WalkSample& s) {
-            V4 J[NV];
-            Jk::J(J, w, s.x, s.y, s.rdx, s.rdy);
-            const float d = s.r - s.t;
-            forN<N>([&](auto k) {
-                const float jk = J[k / 4][k % 4];
-                for (int v = 0; v < NV; ++v) hacc[k][v] += J[v] * jk;
-            });
-            for (int v = 0; v < NV; ++v) gacc[v] += J[v] * d;
-            sum += d * d;
+            const float d = s.r - s.t, gx = s.rdx, gy = s.rdy;
+            sample(s, V4{gx, gx, gy, d} * V4{gx, gy, gy, gx}, d);
         });
+    }
+    fold(cx);
+
+    // Ea as (ex, ey)[a][k]; the non-zero entries per warp type.
+    double ex[3][N] = {}, ey[3][N] = {};
+    const double sn = w.s, cs = w.c, m = w.m;
+    if constexpr (Kind == 3) {
+        ex[1][0] = 1; ey[1][1] = 1; ex[2][2] = 1; ey[2][3] = 1; ex[0][4] = 1; ey[0][5] = 1;
+    } else {
+        ex[0][0] = 1; ey[0][1] = 1;
+    }
+    if constexpr (Kind == 1 || Kind == 2) {
+        const double f2 = Kind == 2 ? m : 1.0;
+        ex[1][2] = -f2 * sn; ey[1][2] = -f2 * cs;
+        ex[2][2] = f2 * cs;  ey[2][2] = -f2 * sn;
+    }
+    if constexpr (Kind == 2) {
+        ex[1][3] = cs; ey[1][3] = -sn;
+        ex[2][3] = sn; ey[2][3] = cs;
+    }
+    const V4* T[3][3] = {{&t00, &t01, &t02}, {&t01, &t11, &t12}, {&t02, &t12, &t22}};
+    double Hd[N][N];
+    for (int k = 0; k < N; ++k)
+        for (int i = 0; i <= k; ++i) {
+            double h = 0;
+            for (int a = 0; a < 3; ++a) {
+                if (!XY && a > 0) break;
+                for (int b = 0; b < 3; ++b) {
+                    if (!XY && b > 0) break;
+                    const V4& t = *T[a][b];
+                    h += ex[a][i] * ex[b][k] * t[0] + (ex[a][i] * ey[b][k] + ey[a][i] * ex[b][k]) * t[1] +
+                         ey[a][i] * ey[b][k] * t[2];
+                }
+            }
+            Hd[i][k] = h;
+        }
+    if constexpr (KT) {
+        // d (gx d2x'/dp dp' + gy d2y'/dp dp'), linear in (x, y): from sums of x d g, y d g.
+        const double gxX = t01[3], gxY = t02[3], gyX = ux, gyY = uy;
+        const double k22 = -cs * gxX - sn * gxY + sn * gyX - cs * gyY;
+        Hd[2][2] += Kind == 2 ? m * k22 : k22;
+        if constexpr (Kind == 2) Hd[2][3] += -sn * gxX + cs * gxY - cs * gyX - sn * gyY;
     }
     const float f = 2.f / nSamples;
     float gv[4 * NV], hv[N * N];
     for (int k = 0; k < 4 * NV; ++k) gv[k] = gacc[k / 4][k % 4];
     for (int k = 0; k < N; ++k)
-        for (int i = 0; i < N; ++i) hv[i + k * N] = hacc[k][i / 4][i % 4];
+        for (int i = 0; i <= k; ++i) hv[i + k * N] = hv[k + i * N] = (float)Hd[i][k];
     storeScaled(g, gv, N, f);
     storeScaled(H, hv, N * N, f);
     return sum / nSamples;

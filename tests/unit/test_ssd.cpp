@@ -397,3 +397,71 @@ TEST(SSD, UnclampedSamplersOnlyWhereTheyReadTheSamePixels)
                     EXPECT_TRUE(c.bounded);
                 }
 }
+
+TEST(SSD, HessiansEqualThePerSampleSumsAtEveryRate)
+{
+    // The defining sums in double, sample by sample over the measure's own walk (its
+    // positions, template values and reference derivatives), with the warp's own derivative
+    // operations: rates that give fractional columns, both interpolations, warps inside the
+    // reference and across its edge.
+    Img R = image(40, 38, [](double i, double j) { return 30 + 12 * std::sin(0.35 * i + 0.1 * j) * std::cos(0.27 * j) + 0.2 * i; });
+    const int w = 9, h = 8;
+    Img T = padded(w, h, templateValues);
+    for (int interp : {1, 3})
+        for (float rate : {1.f, 0.5f, 0.3f})
+            for (const auto& wc : kWarps)
+                for (float shift : {0.f, -17.f}) {
+                    std::vector<float> pv = wc.p;
+                    pv[wc.code == 6 ? 4 : 0] += shift;   // the second warp crosses the left edge
+                    const CImg<float> p = vec(pv);
+                    const int n = wc.code;
+                    CCostFnSSD full(R, T, n);
+                    CCostFnSSDgn gn(R, T, n);
+                    for (CCostFnSSD* f : {&full, (CCostFnSSD*)&gn}) {
+                        f->setInterpAndOrder(interp, 1, true);
+                        f->setSampleRate(rate);
+                    }
+                    CImg<float> g(n, 1, 1, 1, 0.f), g2(n, 1, 1, 1, 0.f), gd(n, 1, 1, 1, 0.f);
+                    CImgE<float> H(n, n, 1, 1, 0.f), Hgn(n, n, 1, 1, 0.f);
+                    const float v = full.evalDD(p, g, H);
+                    EXPECT_EQ(gn.evalDD(p, g2, Hgn), v);
+                    EXPECT_EQ(full.evalD(p, gd), v);
+                    for (int k = 0; k < n; ++k) EXPECT_EQ(g[k], gd[k]);
+                    EXPECT_EQ(full.bounded, shift != 0.f);
+
+                    CWarp W(n);
+                    CImg<float> J(n, 1, 1, 1, 0.f), Hw(n, n, 1, 1, 0.f), Hi(n, n, 1, 1, 0.f);
+                    std::vector<double> sF(n * n, 0.0), sG(n * n, 0.0);
+                    int N = 0;
+                    full.walkDD(p, [&](const WalkSample& s) {
+                        float rx, ry;
+                        W.Warp(p, s.x, s.y, rx, ry);   // the warp state at p
+                        const double d = double(s.r) - s.t;
+                        W.CalcJcbn(J, p, s.x, s.y, s.rdx, s.rdy);
+                        W.CalcHess(Hw, p, s.x, s.y, s.rdx, s.rdy);
+                        W.CalcJcHs(Hi, p, s.x, s.y, s.rdxx, s.rdyy, s.rdxy);
+                        for (int k = 0; k < n; ++k)
+                            for (int a = 0; a < n; ++a) {
+                                const double P = double(J[a]) * J[k];
+                                sG[a + k * n] += P;
+                                sF[a + k * n] += P + d * (double(Hi(a, k)) + Hw(a, k));
+                            }
+                        ++N;
+                    });
+                    ASSERT_EQ(N, (int)full.nSamples);
+                    CImg<float> wantF(n, n, 1, 1, 0.f), wantG(n, n, 1, 1, 0.f);
+                    for (int k = 0; k < n * n; ++k) {
+                        wantF[k] = float(2 * sF[k] / N);
+                        wantG[k] = float(2 * sG[k] / N);
+                    }
+                    const std::string what = "interp " + std::to_string(interp) + " rate " + std::to_string(rate) +
+                                             " code " + std::to_string(n) + " shift " + std::to_string(shift);
+                    expectClose(H, wantF, 1e-5, what + " full");
+                    expectClose(Hgn, wantG, 1e-5, what + " Gauss-Newton");
+                    for (int i = 0; i < n; ++i)
+                        for (int k = 0; k < i; ++k) {
+                            EXPECT_EQ(H(i, k), H(k, i)) << what;
+                            EXPECT_EQ(Hgn(i, k), Hgn(k, i)) << what;
+                        }
+                }
+}
