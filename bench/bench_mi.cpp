@@ -7,11 +7,11 @@
 
 namespace {
 
-std::unique_ptr<CCostFnMI> makeMI()
+std::unique_ptr<CCostFnMI> makeMI(int code = 6)
 {
     const benchfix::Images& im = benchfix::images();
     CImgI<float> ref(im.ref), tmp(im.tmp);
-    std::unique_ptr<CCostFnMI> m(new CCostFnMI(ref, tmp, 6, CImg<float>()));
+    std::unique_ptr<CCostFnMI> m(new CCostFnMI(ref, tmp, code, CImg<float>()));
     m->setInterpAndOrder(1, 1, true);
     m->setSampleRate(1.f);
     return m;
@@ -44,8 +44,27 @@ void BM_MI_evalDD(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
+// The other warp types at the same placement: translation, and rotation / scale near 0.
+void BM_MI_evalD_warp(benchmark::State& state)
+{
+    const int code = (int)state.range(0);
+    auto m = makeMI(code);
+    const CImg<float>& a = benchfix::images().affine;
+    CImg<float> p(code, 1, 1, 1, 0.f);
+    if (code == 6) p = a;
+    else {
+        p[0] = a[4]; p[1] = a[5];
+        if (code > 2) p[2] = 0.006f;
+        if (code > 3) p[3] = -0.004f;
+    }
+    CImg<float> g(code, 1, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalD(p, g));
+    benchfix::perSample(state, m->nSamples);
+}
+
 }  // namespace
 
 BENCHMARK(BM_MI_eval);
 BENCHMARK(BM_MI_evalD);
 BENCHMARK(BM_MI_evalDD);
+BENCHMARK(BM_MI_evalD_warp)->ArgName("code")->Arg(2)->Arg(3)->Arg(4)->Arg(6);

@@ -26,6 +26,14 @@ CWarp::CWarp(int c)
     case 4: case 24: map_ = kSimilarity; mapSize_ = 4; break;
     default: map_ = kAffine; mapSize_ = 6; break;
     }
+    switch (c) {
+    case 2: case 23: case 24: case 26: form_ = kJacShift; break;
+    case 3: form_ = kJacEuclidean; break;
+    case 4: form_ = kJacSimilarity; break;
+    default: form_ = kJacAffine; break;
+    }
+    rows_ = formRows(form_) < n_ ? formRows(form_) : n_;
+    fillRows_ = (c == 2 || c == 3 || c == 4 || c == 6 || c == 23 || c == 24 || c == 26) ? rows_ : 0;
     jacobian.assign(2, n_, 1, 1, 0.f);
     stepSizes.assign(n_, 1, 1, 1, 0.f);
     params.assign(n_ > mapSize_ ? n_ : mapSize_, 1, 1, 1, 0.f);
@@ -33,16 +41,6 @@ CWarp::CWarp(int c)
 }
 
 CWarp::~CWarp() {}
-
-int CWarp::jacobianRows() const
-{
-    switch (code) {
-    case 2: case 23: case 24: case 26: return 2 < n_ ? 2 : n_;
-    case 3: return 3;
-    case 4: return 4;
-    default: return n_ < 6 ? n_ : 6;
-    }
-}
 
 void CWarp::refreshAngle()
 {
@@ -130,33 +128,6 @@ void CWarp::WarpAffine(const CImg<float>& q, float x, float y, float& ox, float&
     oy = q[1] * x + (1.f + q[3]) * y + q[5];
 }
 
-void CWarp::CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy)
-{
-    float v[6];
-    const float s = sinAngle, c = cosAngle;
-    v[0] = gx;
-    v[1] = gy;
-    switch (code) {
-    case 2: case 23: case 24: case 26:
-        break;
-    case 3:
-        v[2] = gx * (c * y - s * x) + gy * (-c * x - s * y);
-        break;
-    case 4: {
-        const float m = scaleOf(p);
-        v[2] = m * (gx * (c * y - s * x) + gy * (-c * x - s * y));
-        v[3] = gx * (c * x + s * y) + gy * (c * y - s * x);
-        break;
-    }
-    default:
-        v[0] = gx * x; v[1] = gy * x; v[2] = gx * y; v[3] = gy * y; v[4] = gx; v[5] = gy;
-        break;
-    }
-    int rows = jacobianRows();
-    if (rows > (int)J.size()) rows = (int)J.size();
-    for (int k = 0; k < rows; ++k) J[k] = v[k];
-}
-
 void CWarp::CalcHess(CImg<float>& H, const CImg<float>& p, float x, float y, float gx, float gy)
 {
     if (!H.is_empty()) H.fill(0.f);
@@ -177,31 +148,10 @@ void CWarp::CalcJcHs(CImg<float>& JH, const CImg<float>& p, float x, float y,
 {
     const int n = n_;
     float* W = jacobian.data();   // row k: W[2k] = dx'/dp_k, W[2k + 1] = dy'/dp_k
-    const float s = sinAngle, c = cosAngle;
-    auto row = [&](int k, float wx, float wy) {
-        if (k < n) { W[2 * k] = wx; W[2 * k + 1] = wy; }
-    };
-    switch (code) {
-    case 2: case 23: case 24: case 26:
-        row(0, 1.f, 0.f); row(1, 0.f, 1.f);
-        break;
-    case 3:
-        row(0, 1.f, 0.f); row(1, 0.f, 1.f);
-        row(2, c * y - s * x, -c * x - s * y);
-        break;
-    case 4: {
-        const float m = scaleOf(p);
-        row(0, 1.f, 0.f); row(1, 0.f, 1.f);
-        row(2, m * (c * y - s * x), m * (-c * x - s * y));
-        row(3, c * x + s * y, c * y - s * x);
-        break;
-    }
-    case 6:
-        row(0, x, 0.f); row(1, 0.f, x); row(2, y, 0.f); row(3, 0.f, y);
-        row(4, 1.f, 0.f); row(5, 0.f, 1.f);
-        break;
-    default:
-        break;
+    if (fillRows_ > 0) {
+        float rows[12];
+        jacobianAt(p, x, y, rows);
+        for (int k = 0; k < 2 * fillRows_; ++k) W[k] = rows[k];
     }
     const int w = JH.width();
     if (w == 0) return;

@@ -19,6 +19,14 @@
 
 #include "bridge/cimg.h"
 
+#if defined(_MSC_VER)
+#define WARP_INLINE __forceinline
+#elif defined(__GNUC__)
+#define WARP_INLINE inline __attribute__((always_inline))
+#else
+#define WARP_INLINE inline
+#endif
+
 class CWarp {
 public:
     int code;                // the code given to the constructor (not reduced mod 10)
@@ -65,9 +73,37 @@ public:
     void WarpSimilarityInverse(const CImg<float>& params, float x, float y, float& ox, float& oy);
     void WarpAffineInverse(const CImg<float>& params, float x, float y, float& ox, float& oy);
 
+    // ---- Jacobian rows -------------------------------------------------------------------
+    // Row k of the Jacobian is (dx'/dp_k, dy'/dp_k) at a centred point. The form of the rows
+    // follows the code as CalcJcbn reads it: translation rows for 2, 23, 24, 26, the
+    // Euclidean rows for 3, the similarity rows for 4, the affine rows for every other code.
+    enum JacForm { kJacShift = 0, kJacEuclidean = 1, kJacSimilarity = 2, kJacAffine = 3 };
+    // Rows of each form: 2, 3, 4, 6.
+    static constexpr int formRows(int form) { return form == kJacShift ? 2 : form == kJacEuclidean ? 3 : form == kJacSimilarity ? 4 : 6; }
+    // The state the rows read: sine and cosine of the current angle, scale m = 1 + p3.
+    struct JacState { float s, c, m; };
+    JacForm jacForm() const { return form_; }
+    JacState jacState(const CImg<float>& p) const { return JacState{sinAngle, cosAngle, scaleOf(p)}; }
+
+    // Rows of a form at (x, y): w[2k] = dx'/dp_k, w[2k + 1] = dy'/dp_k, k < formRows(Form).
+    template <int Form> static WARP_INLINE void rowsAt(const JacState& st, float x, float y, float* w);
+    // Steepest-descent row of a form: J[k] = gx dx'/dp_k + gy dy'/dp_k, k < formRows(Form),
+    // with the arithmetic of CalcJcbn.
+    template <int Form> static WARP_INLINE void jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J);
+    // The code's rows at (x, y) for the current state (the warp must hold p): the first
+    // jacobianRows() rows into w (2 floats each; w holds 12); returns their count.
+    WARP_INLINE int jacobianAt(const CImg<float>& p, float x, float y, float* w) const;
+    // Every map is affine in the point, so row k is (ax + bx x + cx y, ay + by x + cy y):
+    // out[6k .. 6k + 5] = (ax, bx, cx, ay, by, cy) for k < rows, from the rows at (0, 0),
+    // (1, 0) and (0, 1) for the current state; rows the code does not define are 0.
+    template <class T> WARP_INLINE void jacobianCoefs(const CImg<float>& p, int rows, T* out) const;
+    // Rows of `jacobian` that CalcJcHs fills: those of the form for codes 2, 3, 4, 6, 23, 24,
+    // 26 (at most n), none for the others (their `jacobian` keeps its contents).
+    int jacobianFillRows() const { return fillRows_; }
+
     // J[k] = gx dx'/dp_k + gy dy'/dp_k at the centred point (x, y) with the reference
     // gradient (gx, gy) at its image.
-    void CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy);
+    WARP_INLINE void CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy);
     // H = gx d2x'/dp_i dp_j + gy d2y'/dp_i dp_j (n x n, H(i, j) at i + j * width).
     void CalcHess(CImg<float>& H, const CImg<float>& p, float x, float y, float gx, float gy);
     // Fills `jacobian` at (x, y), then JH = jacobian' [gxx gxy; gxy gyy] jacobian.
@@ -85,7 +121,7 @@ public:
                   int lo, int hi, float tol);
 
     // Jacobian rows of the code's derivative operations: rows written by CalcJcbn.
-    int jacobianRows() const;
+    int jacobianRows() const { return rows_; }
     // Scale factor m = 1 + p3 that the similarity derivatives read from p (1 when absent).
     static float scaleOf(const CImg<float>& p) { return p.size() > 3 ? 1.f + p[3] : 1.f; }
 
@@ -93,8 +129,97 @@ private:
     int n_;
     int mapSize_;   // entries of params the map reads
     enum Map { kTranslation, kEuclidean, kSimilarity, kAffine } map_;
+    JacForm form_;
+    int rows_;       // rows of the form, at most n
+    int fillRows_;   // rows CalcJcHs fills
     void refreshAngle();
 };
+
+template <int Form>
+WARP_INLINE void CWarp::rowsAt(const JacState& st, float x, float y, float* w)
+{
+    const float s = st.s, c = st.c;
+    if constexpr (Form == kJacAffine) {
+        w[0] = x; w[1] = 0.f; w[2] = 0.f; w[3] = x; w[4] = y; w[5] = 0.f;
+        w[6] = 0.f; w[7] = y; w[8] = 1.f; w[9] = 0.f; w[10] = 0.f; w[11] = 1.f;
+    } else {
+        w[0] = 1.f; w[1] = 0.f; w[2] = 0.f; w[3] = 1.f;
+        if constexpr (Form == kJacEuclidean) {
+            w[4] = c * y - s * x; w[5] = -c * x - s * y;
+        } else if constexpr (Form == kJacSimilarity) {
+            const float m = st.m;
+            w[4] = m * (c * y - s * x); w[5] = m * (-c * x - s * y);
+            w[6] = c * x + s * y; w[7] = c * y - s * x;
+        }
+    }
+}
+
+template <int Form>
+WARP_INLINE void CWarp::jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J)
+{
+    const float s = st.s, c = st.c;
+    if constexpr (Form == kJacAffine) {
+        J[0] = gx * x; J[1] = gy * x; J[2] = gx * y; J[3] = gy * y; J[4] = gx; J[5] = gy;
+    } else {
+        J[0] = gx;
+        J[1] = gy;
+        if constexpr (Form == kJacEuclidean) {
+            J[2] = gx * (c * y - s * x) + gy * (-c * x - s * y);
+        } else if constexpr (Form == kJacSimilarity) {
+            J[2] = st.m * (gx * (c * y - s * x) + gy * (-c * x - s * y));
+            J[3] = gx * (c * x + s * y) + gy * (c * y - s * x);
+        }
+    }
+}
+
+WARP_INLINE int CWarp::jacobianAt(const CImg<float>& p, float x, float y, float* w) const
+{
+    const JacState st = jacState(p);
+    switch (form_) {
+    case kJacShift: rowsAt<kJacShift>(st, x, y, w); break;
+    case kJacEuclidean: rowsAt<kJacEuclidean>(st, x, y, w); break;
+    case kJacSimilarity: rowsAt<kJacSimilarity>(st, x, y, w); break;
+    default: rowsAt<kJacAffine>(st, x, y, w); break;
+    }
+    return rows_;
+}
+
+template <class T>
+WARP_INLINE void CWarp::jacobianCoefs(const CImg<float>& p, int rows, T* out) const
+{
+    float w0[12], w1[12], w2[12];
+    const int def = jacobianAt(p, 0.f, 0.f, w0);
+    jacobianAt(p, 1.f, 0.f, w1);
+    jacobianAt(p, 0.f, 1.f, w2);
+    for (int k = 0; k < rows; ++k)
+        for (int a = 0; a < 2; ++a) {
+            T* o = out + 6 * k + 3 * a;
+            if (k < def) {
+                const T v0 = T(w0[2 * k + a]);
+                o[0] = v0;
+                o[1] = T(w1[2 * k + a]) - v0;
+                o[2] = T(w2[2 * k + a]) - v0;
+            } else {
+                o[0] = o[1] = o[2] = T(0);
+            }
+        }
+}
+
+WARP_INLINE void CWarp::CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy)
+{
+    float v[6];
+    const JacState st = jacState(p);
+    switch (form_) {
+    case kJacShift: jcbnAt<kJacShift>(st, x, y, gx, gy, v); break;
+    case kJacEuclidean: jcbnAt<kJacEuclidean>(st, x, y, gx, gy, v); break;
+    case kJacSimilarity: jcbnAt<kJacSimilarity>(st, x, y, gx, gy, v); break;
+    default: jcbnAt<kJacAffine>(st, x, y, gx, gy, v); break;
+    }
+    int rows = rows_;
+    if (rows > (int)J.size()) rows = (int)J.size();
+    float* const d = J.data();
+    for (int k = 0; k < rows; ++k) d[k] = v[k];
+}
 
 // Table of sines and cosines at the angles j * pi / 200, j = 0 .. 400 (computed, no file).
 class CTrigLookup {

@@ -195,12 +195,16 @@ void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
     countsToPdf(pdf);
 }
 
-template <int Jac>
+template <int Form>
 void CCostFnMI::dpdfWalk(const CImg<float>& p, int* const C, float* const A)
 {
-    const int n = nBins, last = lastBin, np = nParams;
+    const int n = nBins, last = lastBin;
+    constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
+    const int np = Form >= 0 ? NP : nParams;
     const float w = 1.f / nSamples;
-    const float* const J = jcbn.data();
+    float* const J = jcbn.data();
+    warp.takeParams(p);   // the Jacobian rows read the warp's state at p
+    const CWarp::JacState st = warp.jacState(p);
     walkD(p, [&](const WalkSample& s) MI_INLINE {
         const int r = binOf(s.r, last);
         const long o = r + (long)n * binOf(s.t, last);
@@ -208,15 +212,14 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p, int* const C, float* const A)
         if (r == last) return;   // the move to the next bin and back cancel
         // the P values of bin o, then those of bin o + 1
         float* const d = A + o * np;
-        if constexpr (Jac == 0) {
-            const float j0 = s.rdx * w, j1 = s.rdy * w;
-            d[0] -= j0; d[1] -= j1;
-            d[2] += j0; d[3] += j1;
-        } else if constexpr (Jac == 1) {
-            const float j0 = s.rdx * s.x * w, j1 = s.rdy * s.x * w, j2 = s.rdx * s.y * w,
-                        j3 = s.rdy * s.y * w, j4 = s.rdx * w, j5 = s.rdy * w;
-            d[0] -= j0; d[1] -= j1; d[2] -= j2; d[3] -= j3; d[4] -= j4; d[5] -= j5;
-            d[6] += j0; d[7] += j1; d[8] += j2; d[9] += j3; d[10] += j4; d[11] += j5;
+        if constexpr (Form >= 0) {
+            float Jf[NP];
+            CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, Jf);
+            for (int k = 0; k < NP; ++k) {
+                const float jk = Jf[k] * w;
+                d[k] -= jk;
+                d[NP + k] += jk;
+            }
         } else {
             warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
             for (int k = 0; k < np; ++k) {
@@ -246,9 +249,12 @@ void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpd
     // then laid out plane by plane; every element sees the same additions in the same order.
     zeroTable(dAcc_, np, n, n);
     float* const A = dAcc_.data();
-    if (warp.code == 2 && np == 2) dpdfWalk<0>(p, C, A);
-    else if (warp.code == 6 && np == 6) dpdfWalk<1>(p, C, A);
-    else dpdfWalk<2>(p, C, A);
+    const CWarp::JacForm form = warp.jacForm();
+    if (np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p, C, A);
+    else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p, C, A);
+    else if (form == CWarp::kJacEuclidean) dpdfWalk<CWarp::kJacEuclidean>(p, C, A);
+    else if (form == CWarp::kJacSimilarity) dpdfWalk<CWarp::kJacSimilarity>(p, C, A);
+    else dpdfWalk<CWarp::kJacAffine>(p, C, A);
     countsToPdf(pdf);
     dpdf.assign(n, n, np);
     float* const D = dpdf.data();

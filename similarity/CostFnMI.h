@@ -102,8 +102,9 @@ protected:
     CImg<double> logFactor;
 
 private:
-    // DPdfJnt's sample loop: Jac 0 translation, 1 affine, 2 any map (through CWarp).
-    template <int Jac> void dpdfWalk(const CImg<float>& p, int* counts, float* acc);
+    // DPdfJnt's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
+    // warp through CWarp::CalcJcbn.
+    template <int Form> void dpdfWalk(const CImg<float>& p, int* counts, float* acc);
     CImg<float> dAcc_;         // P x n^2: the derivative table with the P values of a bin together
     CImg<int> counts_;         // n x n samples per bin of the plain pdf
     void countsToPdf(CImg<float>& pdf) const;

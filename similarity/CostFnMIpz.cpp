@@ -99,25 +99,6 @@ template <> PZ_INLINE inline void dWeights1d<4>(double a, float* d)
     d[3] = float(-q2);
 }
 
-// See CostFnMIpv.cpp: the warp's Jacobian rows from CalcJcbn at three points.
-void jacobianRowCoefs(CWarp& w, const CImg<float>& p, CImg<float>& J, int n, float* out)
-{
-    const float px[3] = {0.f, 1.f, 0.f}, py[3] = {0.f, 0.f, 1.f};
-    for (int a = 0; a < 2; ++a) {
-        float v[3][6];
-        for (int c = 0; c < 3; ++c) {
-            J.fill(0.f);
-            w.CalcJcbn(J, p, px[c], py[c], a == 0 ? 1.f : 0.f, a == 0 ? 0.f : 1.f);
-            for (int m = 0; m < n; ++m) v[c][m] = J[m];
-        }
-        for (int m = 0; m < n; ++m) {
-            out[6 * m + 3 * a] = v[0][m];
-            out[6 * m + 3 * a + 1] = v[1][m] - v[0][m];
-            out[6 * m + 3 * a + 2] = v[2][m] - v[0][m];
-        }
-    }
-}
-
 }  // namespace
 
 CCostFnMIpz::CCostFnMIpz(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
@@ -261,8 +242,8 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
         constexpr int S = NP < 4 ? 4 : 8;
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         {
-            float rc[6 * 6];
-            jacobianRowCoefs(warp, p, jcbn, np, rc);
+            float rc[6 * 6];   // row m: (ax, bx, cx, ay, by, cy), affine in the centred point
+            warp.jacobianCoefs(p, np, rc);
             for (int q = 0; q < 6; ++q)
                 for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
         }

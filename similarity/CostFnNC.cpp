@@ -225,46 +225,21 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
 
 void CCostFnNC::jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC)
 {
-    // Both derivative operations are linear in the gradient and affine in (x, y): three
-    // points and two unit gradients give their coefficients exactly.
     const int n = nParams;
-    const float px[3] = {0.f, 1.f, 0.f}, py[3] = {0.f, 0.f, 1.f};
-    float vJ[2][3][16];
-    for (int a = 0; a < 2; ++a)
-        for (int c = 0; c < 3; ++c) {
-            jcbn.fill(0.f);
-            warp.CalcJcbn(jcbn, p, px[c], py[c], a == 0 ? 1.f : 0.f, a == 0 ? 0.f : 1.f);
-            for (int i = 0; i < n && i < 16; ++i) vJ[a][c][i] = jcbn[i];
-        }
-    // rowsJ[6 i + 3 a + c]: coefficient c (1, x, y) of the x (a = 0) or y (a = 1) row of J_i
+    warp.jacobianCoefs(p, n, rowsJ);
+    // The image-curvature term reads the rows CalcJcHs puts into the warp's `jacobian`: the
+    // same rows where it fills them, its fixed contents elsewhere.
+    const int fill = warp.jacobianFillRows(), nw = warp.jacobian.height();
     for (int i = 0; i < n; ++i)
         for (int a = 0; a < 2; ++a) {
-            const double v0 = i < 16 ? vJ[a][0][i] : 0.0;
-            const double v1 = i < 16 ? vJ[a][1][i] : 0.0;
-            const double v2 = i < 16 ? vJ[a][2][i] : 0.0;
-            rowsJ[6 * i + 3 * a + 0] = v0;
-            rowsJ[6 * i + 3 * a + 1] = v1 - v0;
-            rowsJ[6 * i + 3 * a + 2] = v2 - v0;
-        }
-    // The image-curvature term uses the warp's own Jacobian image, filled by CalcJcHs.
-    const int nw = warp.jacobian.height();
-    double wv[3][2][16] = {};
-    for (int c = 0; c < 3; ++c) {
-        warp.CalcJcHs(hessImg, p, px[c], py[c], 0.f, 0.f, 0.f);
-        for (int i = 0; i < nw && i < 16; ++i) {
-            wv[c][0][i] = warp.jacobian(0, i);
-            wv[c][1][i] = warp.jacobian(1, i);
-        }
-    }
-    for (int i = 0; i < n; ++i)
-        for (int a = 0; a < 2; ++a) {
-            const bool has = i < nw && i < 16;
-            const double v0 = has ? wv[0][a][i] : 0.0;
-            const double v1 = has ? wv[1][a][i] : 0.0;
-            const double v2 = has ? wv[2][a][i] : 0.0;
-            rowsC[6 * i + 3 * a + 0] = v0;
-            rowsC[6 * i + 3 * a + 1] = v1 - v0;
-            rowsC[6 * i + 3 * a + 2] = v2 - v0;
+            double* o = rowsC + 6 * i + 3 * a;
+            if (i < fill) {
+                const double* j = rowsJ + 6 * i + 3 * a;
+                o[0] = j[0]; o[1] = j[1]; o[2] = j[2];
+            } else {
+                o[0] = i < nw ? double(warp.jacobian(a, i)) : 0.0;
+                o[1] = o[2] = 0.0;
+            }
         }
 }
 

@@ -45,7 +45,7 @@ private:
     void sumColumn(int rows, float x, float* out);
     void reserveColumns(int cols, int rows);
     // Jacobian rows (dx'/dp_k, dy'/dp_k) = (ax + bx x + cx y, ay + by x + cy y) of the warp
-    // at its current state, for J (from CalcJcbn) and for C (from CalcJcHs).
+    // at its current state, for J (as CalcJcbn forms them) and for C (as CalcJcHs does).
     void jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC);
 
     CImg<double> rows_;    // 14 n: rows of J, rows of C, sum r J, sum t J

@@ -128,7 +128,11 @@ TEST(MutualInfo, GradientAndHessianMatchDefiningSums)
     CImgI<float> ref(I), tmp = padded(T);
 
     struct Case { int code; std::vector<float> p; };
-    const Case cases[] = {{2, {4.3f, 3.8f}}, {6, {0.05f, -0.03f, 0.02f, 0.04f, 4.6f, 4.1f}}, {2, {0.2f, 7.6f}}};
+    const Case cases[] = {{2, {4.3f, 3.8f}},
+                          {6, {0.05f, -0.03f, 0.02f, 0.04f, 4.6f, 4.1f}},
+                          {2, {0.2f, 7.6f}},
+                          {3, {4.3f, 3.8f, 0.07f}},
+                          {4, {4.6f, 4.1f, -0.06f, 0.05f}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         const int P = c.code;
@@ -146,8 +150,14 @@ TEST(MutualInfo, GradientAndHessianMatchDefiningSums)
             for (int xx = 0; xx < 3; ++xx) {
                 const double x = xx - 1, y = yy - 1;
                 double qx, qy;
+                const double sn = P == 3 || P == 4 ? std::sin(double(p[2])) : 0.0;
+                const double cs = P == 3 || P == 4 ? std::cos(double(p[2])) : 1.0;
+                const double m = P == 4 ? 1.0 + p[3] : 1.0;
                 if (P == 2) { qx = x + p[0]; qy = y + p[1]; }
-                else { qx = (1 + p[0]) * x + p[2] * y + p[4]; qy = p[1] * x + (1 + p[3]) * y + p[5]; }
+                else if (P == 3 || P == 4) {
+                    qx = m * (cs * x + sn * y) + p[0];
+                    qy = m * (cs * y - sn * x) + p[1];
+                } else { qx = (1 + p[0]) * x + p[2] * y + p[4]; qy = p[1] * x + (1 + p[3]) * y + p[5]; }
                 qx = std::min(std::max(qx, 0.0), double(I.width() - 1));
                 qy = std::min(std::max(qy, 0.0), double(I.height() - 1));
                 const int ix = int(qx), iy = int(qy);
@@ -160,7 +170,12 @@ TEST(MutualInfo, GradientAndHessianMatchDefiningSums)
                 ASSERT_GT(std::fabs(v - std::round(v)), 1e-3) << "sample too close to a bin edge";
                 std::vector<double> J(P);
                 if (P == 2) { J[0] = gx; J[1] = gy; }
-                else { J[0] = gx * x; J[1] = gy * x; J[2] = gx * y; J[3] = gy * y; J[4] = gx; J[5] = gy; }
+                else if (P == 3 || P == 4) {
+                    // derivatives of the warped point with respect to the angle and the scale
+                    J[0] = gx; J[1] = gy;
+                    J[2] = m * (gx * (cs * y - sn * x) + gy * (-cs * x - sn * y));
+                    if (P == 4) J[3] = gx * (cs * x + sn * y) + gy * (cs * y - sn * x);
+                } else { J[0] = gx * x; J[1] = gy * x; J[2] = gx * y; J[3] = gy * y; J[4] = gx; J[5] = gy; }
                 const int r = int(v), t = int(T(xx, yy));
                 pdf[r + n * t] += w;
                 if (r < n - 1)

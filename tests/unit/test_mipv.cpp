@@ -42,8 +42,16 @@ Img template_(int w, int h)
 
 CImg<float> warpFor(int code)
 {
-    return code == 2 ? vec({19.37f, 17.63f}) : vec({0.04f, -0.05f, 0.06f, -0.03f, 19.37f, 17.63f});
+    switch (code) {
+    case 2: return vec({19.37f, 17.63f});
+    case 3: return vec({19.37f, 17.63f, 0.06f});
+    case 4: return vec({19.37f, 17.63f, -0.05f, 0.04f});
+    default: return vec({0.04f, -0.05f, 0.06f, -0.03f, 19.37f, 17.63f});
+    }
 }
+
+// Parameters that multiply the centred coordinates move samples further: a shorter step.
+bool multipliesCoordinates(int code, int k) { return code == 6 ? k < 4 : k >= 2; }
 
 CImg<float> noZ() { return CImg<float>(); }
 
@@ -76,8 +84,12 @@ TEST(MIpv, PdfAtWholePixelShiftsIsTheDirectCount)
 TEST(MIpv, GradientMatchesFiniteDifferences)
 {
     Img R = reference(), T = template_(15, 13);
-    for (int code : {2, 6})
+    for (int code : {2, 3, 4, 6})
         for (int order : {1, 2, 3}) {
+            // Order 1 is piecewise linear in the position: under a rotation its kinks lie
+            // within any difference step (the rotated warps are checked against the affine
+            // one below).
+            if ((code == 3 || code == 4) && order == 1) continue;
             CCostFnMIpv f(R, T, code, noZ());
             f.setInterpAndOrder(1, order, true);
             f.setSampleRate(1.f);
@@ -89,13 +101,41 @@ TEST(MIpv, GradientMatchesFiniteDifferences)
             for (int k = 0; k < f.nParams; ++k) gmax = std::max(gmax, std::fabs(g[k]));
             ASSERT_GT(gmax, 1e-3f);
             for (int k = 0; k < f.nParams; ++k) {
-                const float step = (code == 6 && k < 4) ? 2e-3f : 1e-2f;
+                const float step = multipliesCoordinates(code, k) ? 2e-3f : 1e-2f;
                 CImg<float> pp(p), pm(p);
                 pp[k] += step;
                 pm[k] -= step;
                 const float fd = (f.eval(pp) - f.eval(pm)) / (2.f * step);
                 EXPECT_NEAR(g[k], fd, 0.02f * gmax) << "code " << code << " order " << order << " k " << k;
             }
+        }
+}
+
+TEST(MIpv, RotatedWarpsFollowTheAffineGradientByTheChainRule)
+{
+    // The Euclidean and similarity warps are affine maps with (a, b, c, d) = (m cos t - 1,
+    // -m sin t, m sin t, m cos t - 1): the value is the affine measure's, and the gradient
+    // with respect to (tx, ty, t, k) is the affine gradient times the derivatives of
+    // (a, b, c, d, tx, ty).
+    Img R = reference(), T = template_(15, 13);
+    for (int code : {3, 4})
+        for (int order : {0, 1, 2, 3}) {
+            CCostFnMIpv a(R, T, 6, noZ()), f(R, T, code, noZ());
+            a.setInterpAndOrder(1, order, true);
+            f.setInterpAndOrder(1, order, true);
+            const CImg<float> p = warpFor(code);
+            const double t = p[2], m = code == 4 ? 1.0 + p[3] : 1.0, sn = std::sin(t), cs = std::cos(t);
+            const CImg<float> q = vec({float(m * cs - 1), float(-m * sn), float(m * sn), float(m * cs - 1), p[0], p[1]});
+            CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
+            const float v = f.evalD(p, g), va = a.evalD(q, ga);
+            EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va))) << code << " " << order;
+            std::vector<double> want = {ga[4], ga[5],
+                                        ga[0] * -m * sn + ga[1] * -m * cs + ga[2] * m * cs + ga[3] * -m * sn};
+            if (code == 4) want.push_back(ga[0] * cs - ga[1] * sn + ga[2] * sn + ga[3] * cs);
+            double gmax = 1e-3;
+            for (double w : want) gmax = std::max(gmax, std::fabs(w));
+            for (int k = 0; k < f.nParams; ++k)
+                EXPECT_NEAR(g[k], want[k], 2e-3 * gmax) << "code " << code << " order " << order << " k " << k;
         }
 }
 
