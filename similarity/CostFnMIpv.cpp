@@ -13,10 +13,15 @@ typedef CImgI<float> Img;
 
 // Neighbourhood reader of a footprint size, clamped or `_nb`.
 template <int Taps, bool Nb> struct Nbhd;
+// read: the intensities truncated to integers (nbhdBins); readF: the pixel values, which
+// CCostFnMI::binOf turns into the same bins clamped into the table, without a branch.
 #define PV_READER(TAPS, NB, FN)                                                              \
     template <> struct Nbhd<TAPS, NB> {                                                       \
-        static void read(Img& I, float x, float y, int* o, float& dx, float& dy) {           \
+        static PV_INLINE void read(Img& I, float x, float y, int* o, float& dx, float& dy) {  \
             I.template FN<int>(x, y, o, dx, dy);                                              \
+        }                                                                                     \
+        static PV_INLINE void readF(Img& I, float x, float y, float* o, float& dx, float& dy) { \
+            I.template FN<float>(x, y, o, dx, dy);                                            \
         }                                                                                     \
     };
 PV_READER(1, false, nNeighbourhood1)
@@ -95,26 +100,34 @@ void CCostFnMIpv::AvgHist()
 
 float CCostFnMIpv::Alpha() { return interp != 0 ? 1.f : 2.f; }
 
+// nbhdBins of the walk's last sample (the loops bin the pixel values directly).
+void CCostFnMIpv::lastSample()
+{
+    float dx, dy;
+    if (nbhdReader) (ref.*nbhdReader)(rxy[0], rxy[1], nbhdBins, dx, dy);
+}
+
 template <int Taps, bool Nb>
 void CCostFnMIpv::pdfLoop(const CImg<float>& p, CImg<float>& pdf)
 {
     const int n = nBins, last = lastBin;
     float* const P = pdf.data();
     walkPos(p, [&](const WalkSample& s) PV_INLINE {
-        float dx, dy;
-        Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
+        float dx, dy, v[Taps];
+        Nbhd<Taps, Nb>::readF(ref, s.rx, s.ry, v, dx, dy);
         float* const row = P + (long)n * binOf(s.t, last);
         if constexpr (Taps == 4) {
             const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-            row[clampBin(nbhdBins[0], last)] += ya * xa;
-            row[clampBin(nbhdBins[1], last)] += ya * xb;
-            row[clampBin(nbhdBins[2], last)] += yb * xa;
-            row[clampBin(nbhdBins[3], last)] += yb * xb;
+            row[binOf(v[0], last)] += ya * xa;
+            row[binOf(v[1], last)] += ya * xb;
+            row[binOf(v[2], last)] += yb * xa;
+            row[binOf(v[3], last)] += yb * xb;
         } else {
             const float* w = Wts<Taps>::val(bsplVal, dy, dx);
-            for (int k = 0; k < Taps; ++k) row[clampBin(nbhdBins[k], last)] += w[k];
+            for (int k = 0; k < Taps; ++k) row[binOf(v[k], last)] += w[k];
         }
     });
+    lastSample();
     curWts = bsplVal.wts2d;
 }
 
@@ -158,21 +171,8 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
         float* const A = cellAcc_.data();
         for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
         walkPos(p, [&](const WalkSample& s) PV_INLINE {
-            float dx, dy;
-            Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
-            float w[Taps], gxs[Taps], gys[Taps];
-            if constexpr (Taps == 4) {
-                // linear weights of the offsets (rows along dy, columns along dx) and their
-                // derivatives along dx and dy
-                const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-                w[0] = ya * xa; w[1] = ya * xb; w[2] = yb * xa; w[3] = yb * xb;
-                gxs[0] = ya; gxs[1] = -ya; gxs[2] = yb; gxs[3] = -yb;
-                gys[0] = xa; gys[1] = xb; gys[2] = -xa; gys[3] = -xb;
-            } else {
-                Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
-                const float* wv = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
-                for (int k = 0; k < Taps; ++k) { w[k] = wv[k]; gxs[k] = curDWx[k]; gys[k] = curDWy[k]; }
-            }
+            float dx, dy, v[Taps];
+            Nbhd<Taps, Nb>::readF(ref, s.rx, s.ry, v, dx, dy);
             const long row = (long)n * binOf(s.t, last);
             const float x = s.x, y = s.y;
             float wx[S], wy[S];
@@ -180,12 +180,36 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                 wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
                 wy[e] = coef[3][e] + coef[4][e] * x + coef[5][e] * y;
             }
-            for (int k = 0; k < Taps; ++k) {
-                float* a = A + S * (row + clampBin(nbhdBins[k], last));
-                const float wk = w[k], gx = gxs[k], gy = gys[k];
-                for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
+            if constexpr (Taps == 4) {
+                // linear weights of the offsets (rows along dy, columns along dx); their
+                // derivatives along dx are (ya, -ya, yb, -yb), along dy (xa, xb, -xa, -xb),
+                // so the four taps share the products U, V (x) and X, Y (y)
+                const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
+                const float w0 = ya * xa, w1 = ya * xb, w2 = yb * xa, w3 = yb * xb;
+                float U[S], V[S], X[S], Y[S];
+                for (int e = 0; e < S; ++e) {
+                    U[e] = ya * wx[e]; V[e] = yb * wx[e];
+                    X[e] = xa * wy[e]; Y[e] = xb * wy[e];
+                }
+                float* const a0 = A + S * (row + binOf(v[0], last));
+                for (int e = 0; e < S; ++e) a0[e] += w0 * unit[e] + U[e] + X[e];
+                float* const a1 = A + S * (row + binOf(v[1], last));
+                for (int e = 0; e < S; ++e) a1[e] += w1 * unit[e] - U[e] + Y[e];
+                float* const a2 = A + S * (row + binOf(v[2], last));
+                for (int e = 0; e < S; ++e) a2[e] += w2 * unit[e] + V[e] - X[e];
+                float* const a3 = A + S * (row + binOf(v[3], last));
+                for (int e = 0; e < S; ++e) a3[e] += w3 * unit[e] - V[e] - Y[e];
+            } else {
+                Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
+                const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
+                for (int k = 0; k < Taps; ++k) {
+                    float* a = A + S * (row + binOf(v[k], last));
+                    const float wk = w[k], gx = curDWx[k], gy = curDWy[k];
+                    for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
+                }
             }
         });
+        lastSample();
         float* const P = pdf.data();
         float* const D = dpdf.data();
         for (long o = 0; o < nn; ++o) {

@@ -43,6 +43,7 @@ public:
 
 private:
     int taps_ = 4;
+    void lastSample();
     template <int Taps, bool Nb> void pdfLoop(const CImg<float>& p, CImg<float>& pdf);
     template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
     template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
