@@ -1,6 +1,7 @@
 #include "similarity/area/CostFnMItri.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "similarity/CostFnMI.h"
@@ -42,6 +43,84 @@ inline void sortUnique(std::vector<float>& v)
 {
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+// The inverse warp of the current parameters as an affine map q = L ((x', y') - t), with
+// the float constants the inverse maps compute with, and a bound `rel` on the relative
+// error of the divisor they form (the affine determinant). ok is false for a singular or
+// non-finite map, whose inverse points are non-finite and lie in no cell.
+struct InverseMap {
+    double L[2][2], t[2], rel;
+    bool ok;
+};
+
+InverseMap inverseOf(const CWarp& warp)
+{
+    InverseMap m{{{1, 0}, {0, 1}}, {0, 0}, 0, true};
+    const CImg<float>& q = warp.params;
+    const double s = warp.sinAngle, c = warp.cosAngle;
+    switch (warp.code) {
+    case 2:
+        m.t[0] = q[0]; m.t[1] = q[1];
+        break;
+    case 3: case 23: case 4: case 24: {
+        const double f = (warp.code == 4 || warp.code == 24) ? 1.0 / double(1.f + q[3]) : 1.0;
+        m.L[0][0] = c * f; m.L[0][1] = -s * f; m.L[1][0] = s * f; m.L[1][1] = c * f;
+        m.t[0] = q[0]; m.t[1] = q[1];
+        break;
+    }
+    default: {
+        const double d0 = 1.f + q[0], d3 = 1.f + q[3], p1 = q[1], p2 = q[2];
+        const double det = d0 * d3 - p1 * p2;
+        m.L[0][0] = d3 / det; m.L[0][1] = -p2 / det; m.L[1][0] = -p1 / det; m.L[1][1] = d0 / det;
+        m.t[0] = q[4]; m.t[1] = q[5];
+        m.rel = 4.0 * FLT_EPSILON * (std::fabs(d0 * d3) + std::fabs(p1 * p2)) / std::fabs(det);
+        m.ok = det != 0.0;
+        break;
+    }
+    }
+    for (const double v : {m.L[0][0], m.L[0][1], m.L[1][0], m.L[1][1], m.t[0], m.t[1], m.rel})
+        if (!std::isfinite(v)) m.ok = false;
+    return m;
+}
+
+// The whole positions u in [ulo, uhi] of a reference row (axis 0: points (u, fixed)) or
+// column (axis 1: points (fixed, u)) that can map into the cell [lo0, hi0] x [lo1, hi1]:
+// the interval where the exact inverse lies in the cell widened by a bound on the rounding
+// of the float inverse, so every point the float test accepts is inside. False when empty.
+bool cellSpan(const InverseMap& m, int axis, double fixed, double ulo, double uhi, const double lo[2],
+              const double hi[2], double& outLo, double& outHi)
+{
+    const double um = std::max(std::fabs(ulo), std::fabs(uhi)), fm = std::fabs(fixed);
+    outLo = ulo;
+    outHi = uhi;
+    for (int r = 0; r < 2; ++r) {
+        const double a = m.L[r][axis], b = m.L[r][1 - axis], ta = m.t[axis], tb = m.t[1 - axis];
+        const double err = 8.0 * FLT_EPSILON * (std::fabs(a) * (um + std::fabs(ta)) + std::fabs(b) * (fm + std::fabs(tb))) +
+                           2.0 * m.rel * std::max(std::fabs(lo[r]), std::fabs(hi[r])) + 1e-30;
+        const double k = b * (fixed - tb) - a * ta;   // q_r = a u + k
+        const double l = lo[r] - err - k, h = hi[r] + err - k;
+        if (a == 0.0) {
+            if (!(l <= 0.0 && 0.0 <= h)) return false;
+            continue;
+        }
+        double u = l / a, v = h / a;
+        if (u > v) std::swap(u, v);
+        const double slack = 1e-9 * (1.0 + std::max(std::fabs(u), std::fabs(v)));
+        outLo = std::max(outLo, std::ceil(u - slack));
+        outHi = std::min(outHi, std::floor(v + slack));
+    }
+    return outLo <= outHi;
+}
+
+// Keeps every other breakpoint (and the last) of a sorted list.
+void halve(std::vector<float>& v)
+{
+    const std::size_t n = v.size();
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; i += 2) v[k++] = v[i];
+    if ((n - 1) % 2) v[k++] = v[n - 1];
+    v.resize(k);
 }
 
 }  // namespace
@@ -174,6 +253,8 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
     if (cols > 0 && rows > 0) {
         const float w = 0.5f / (float(cols) * float(rows));
         warp.takeParams(p);
+        const InverseMap inv = inverseOf(warp);
+        const double lastX = ref.width() - 1, lastY = ref.height() - 1;
         for (int Y = 1; Y <= rows; ++Y) {
             const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
             for (int X = 1; X <= cols; ++X) {
@@ -186,18 +267,42 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
 
                 // Whole reference positions of the box from A to B, mapped back; those
                 // inside the cell are breakpoints (a non-finite point is inside none).
-                if (finite2(ax, ay) && finite2(bx, by)) {
+                // Only the rows and columns of the reference are scanned: beyond its edges
+                // the clamped reference is constant across the grid lines there, so those
+                // lines need no cut. The reference's own lines run on beyond the edges:
+                // the box row (column) nearest to the reference on each side outside it
+                // stands for them and adds the x (y) cuts of its points only.
+                std::size_t found = 0;
+                if (inv.ok && finite2(ax, ay) && finite2(bx, by)) {
                     const double gx0 = std::ceil(double(ax)), gx1 = std::floor(double(bx));
-                    const double gy1 = std::floor(double(by));
-                    for (double gy = std::ceil(double(ay)); gy <= gy1; gy += 1)
-                        for (double gx = gx0; gx <= gx1; gx += 1) {
+                    const double gy0 = std::ceil(double(ay)), gy1 = std::floor(double(by));
+                    const double cx0 = std::max(gx0, 0.0), cx1 = std::min(gx1, lastX);
+                    const double cy0 = std::max(gy0, 0.0), cy1 = std::min(gy1, lastY);
+                    const double lo[2] = {x0, y0}, hi[2] = {x1, y1};
+                    // mode 3: both cuts, 1: x cut only, 2: y cut only.
+                    auto scan = [&](int axis, double fixed, double ulo, double uhi, int mode) {
+                        // Short spans are scanned whole; long ones only where the cell crosses.
+                        double u0 = ulo, u1 = uhi;
+                        if (!(ulo <= uhi)) return;
+                        if (uhi - ulo > 8.0 && !cellSpan(inv, axis, fixed, ulo, uhi, lo, hi, u0, u1)) return;
+                        for (double u = u0; u <= u1; u += 1) {
                             float qx, qy;
+                            const double gx = axis == 0 ? u : fixed, gy = axis == 0 ? fixed : u;
                             WarpInverseCurrent(warp, float(gx), float(gy), qx, qy);
                             if (x0 <= qx && qx <= x1 && y0 <= qy && qy <= y1) {
-                                breaksX.push_back(qx);
-                                breaksY.push_back(qy);
+                                if (mode & 1) breaksX.push_back(qx);
+                                if (mode & 2) breaksY.push_back(qy);
+                                ++found;
                             }
                         }
+                    };
+                    if (gx0 <= gx1 && gy0 <= gy1) {
+                        for (double gy = cy0; gy <= cy1; gy += 1) scan(0, gy, cx0, cx1, 3);
+                        if (gy0 < 0.0) scan(0, std::min(gy1, -1.0), cx0, cx1, 1);
+                        if (gy1 > lastY) scan(0, std::max(gy0, lastY + 1.0), cx0, cx1, 1);
+                        if (gx0 < 0.0) scan(1, std::min(gx1, -1.0), cy0, cy1, 2);
+                        if (gx1 > lastX) scan(1, std::max(gx0, lastX + 1.0), cy0, cy1, 2);
+                    }
                 }
                 breaksX.push_back(x0);
                 breaksX.push_back(x1);
@@ -205,6 +310,12 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
                 breaksY.push_back(y1);
                 sortUnique(breaksX);
                 sortUnique(breaksY);
+                // A map that turns the grid cuts a cell covering many positions into a
+                // tensor of pieces quadratic in their number: thin the breakpoints until
+                // the pieces are at most a fixed small count or four per position.
+                const double maxPieces = std::max(256.0, 4.0 * double(found + 1));
+                while (double(breaksX.size() - 1) * double(breaksY.size() - 1) > maxPieces)
+                    halve(breaksX.size() >= breaksY.size() ? breaksX : breaksY);
 
                 // Every piece [xa, xb] x [ya, yb] as two triangles on its (xa, ya)-(xb, yb)
                 // diagonal, weighted by its area.

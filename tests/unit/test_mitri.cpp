@@ -1,6 +1,7 @@
 // Area-based mutual-information measures (operators 6 and 7).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -313,6 +314,184 @@ TEST(MItri, EmptyReferenceIsRefused)
     CImgI<float> tmp = padded(3, 3, [](int, int) { return 1.f; });
     CImgI<float> ref;
     EXPECT_THROW(CCostFnMItri(ref, tmp, 2), cimg_library::CImgException);
+}
+
+// Operator 7 by the plain scan of every whole position of the box between two warped
+// corners (no bounds on the scan, no limit on the pieces).
+CImg<float> fullScanGrid(int bins, const CImgI<float>& ref, const CImgI<float>& tmp, int code, const CImg<float>& p)
+{
+    CImg<float> hist(bins, bins, 1, 1, 0.f);
+    CWarp warp(code);
+    const float cx = (tmp.width() - 4) / 2.f, cy = (tmp.height() - 4) / 2.f;
+    const int cols = tmp.width() - 4, rows = tmp.height() - 4;
+    const float w = 0.5f / (float(cols) * float(rows));
+    auto val = [](const CImg<float>& img, float x, float y) { return img._linear_atXY(x, y, 0, 0); };
+    for (int Y = 1; Y <= rows; ++Y)
+        for (int X = 1; X <= cols; ++X) {
+            const float x0 = X - cx - 1.f, x1 = X - cx, y0 = Y - cy - 1.f, y1 = Y - cy;
+            float ax, ay, bx, by;
+            warp.Warp(p, x0, y0, ax, ay);
+            warp.Warp(p, x1, y1, bx, by);
+            std::vector<float> bX{x0, x1}, bY{y0, y1};
+            for (double gy = std::ceil(ay); gy <= std::floor(by); gy += 1)
+                for (double gx = std::ceil(ax); gx <= std::floor(bx); gx += 1) {
+                    float qx, qy;
+                    warp.WarpInverse(p, float(gx), float(gy), qx, qy);
+                    if (x0 <= qx && qx <= x1 && y0 <= qy && qy <= y1) {
+                        bX.push_back(qx);
+                        bY.push_back(qy);
+                    }
+                }
+            for (auto* v : {&bX, &bY}) {
+                std::sort(v->begin(), v->end());
+                v->erase(std::unique(v->begin(), v->end()), v->end());
+            }
+            auto vertex = [&](float x, float y) {
+                float rx, ry;
+                warp.Warp(p, x, y, rx, ry);
+                return HistPoint{val(tmp, x + cx + 1.f, y + cy + 1.f), val(ref, rx, ry)};
+            };
+            for (std::size_t j = 0; j + 1 < bY.size(); ++j)
+                for (std::size_t i = 0; i + 1 < bX.size(); ++i) {
+                    const float xa = bX[i], xb = bX[i + 1], ya = bY[j], yb = bY[j + 1];
+                    const float v = std::fabs((xa - xb) * (ya - yb)) * w;
+                    const HistPoint v00 = vertex(xa, ya), v10 = vertex(xb, ya), v01 = vertex(xa, yb),
+                                    v11 = vertex(xb, yb);
+                    splatTriangle(hist, v00, v10, v11, v);
+                    splatTriangle(hist, v00, v01, v11, v);
+                }
+        }
+    return hist;
+}
+
+// Inside the reference the bounded scan finds exactly the cuts of the plain scan, also
+// under rotation, scale, shear and reflection, and where a box is much wider than its cell.
+TEST(MItrigrid, CutsInsideTheReferenceAsThePlainScan)
+{
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    CImgI<float> tmp = padded(6, 5, [&](int, int) { return 9.f * u(gen); });
+    CImgI<float> ref = image(80, 80, [&](int, int) { return 13.f * u(gen); });
+    const struct {
+        int code;
+        CImg<float> p;
+    } warps[] = {
+        {2, vec({19.3f, 20.6f})},
+        {3, vec({20.2f, 19.7f, 0.3f})},
+        {4, vec({20.1f, 19.4f, -0.4f, 1.5f})},
+        {6, vec({0.8f, -0.3f, 0.9f, 1.2f, 20.3f, 19.8f})},
+        {6, vec({2.f, 0.1f, -0.2f, 0.5f, 19.6f, 20.2f})},
+        {6, vec({-3.5f, 0.3f, 0.2f, -2.2f, 20.4f, 19.9f})},
+        {6, vec({-2.2f, 0.4f, 0.3f, 0.6f, 20.4f, 19.9f})},
+        {6, vec({0.f, 0.f, 12.f, 0.f, 40.3f, 40.1f})},
+        {6, vec({0.1f, 0.3f, -10.f, -0.2f, 39.7f, 40.6f})},
+        {6, vec({-0.3f, 11.f, 0.2f, 0.f, 40.2f, 39.6f})},
+        {4, vec({40.2f, 39.7f, 0.5f, 3.f})},
+    };
+    for (const auto& w : warps) {
+        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0] << " p2 " << w.p[2]);
+        auto m = measure(7, 1, ref, tmp, w.code);
+        const float v = m->eval(w.p);
+        const CImg<float> want = fullScanGrid(m->bins(), ref, tmp, w.code, w.p);
+        EXPECT_EQ(m->getJointHist(), want);
+        EXPECT_NEAR(v, minusMI(want), 2e-5);
+    }
+}
+
+// Beyond an edge the clamped reference varies only along the edge, linearly between the
+// reference's own lines: with the cells cut at those lines, every piece maps affinely into
+// the histogram, so ramps give the exact areas (an uncut cell would not).
+TEST(MItrigrid, CutsAtTheReferenceLinesBeyondItsEdges)
+{
+    const int w = 5, h = 4;
+    auto T = [](double i, double j) { return 1 + 0.5 * i + 0.9 * j; };
+    CImgI<float> tmp = padded(w, h, [&](int i, int j) { return float(T(i, j)); });
+    const double f[12] = {2, 5, 3.5, 7, 6, 9, 4, 8, 10, 6.5, 11, 3};
+    const struct {
+        CImgI<float> ref;
+        double sx, sy, tx, ty;   // x' = sx x + tx, y' = sy y + ty
+    } cases[] = {
+        // Above the reference, across its columns; beyond its right edge, across its rows.
+        {image(12, 6, [&](int x, int) { return float(f[x]); }), 2.3, 1.0, 5.6, -10.0},
+        {image(6, 12, [&](int, int y) { return float(f[y]); }), 1.0, 2.3, 9.5, 5.6},
+    };
+    for (const auto& c : cases) {
+        const CImg<float> p = vec({float(c.sx - 1), 0.f, 0.f, float(c.sy - 1), float(c.tx), float(c.ty)});
+        CImgI<float> ref(c.ref);
+        auto R = [&](double x, double y) {   // clamped bilinear, in double
+            x = std::min(std::max(x, 0.0), ref.width() - 1.0);
+            y = std::min(std::max(y, 0.0), ref.height() - 1.0);
+            const int i = std::min(int(x), ref.width() - 2), j = std::min(int(y), ref.height() - 2);
+            const double a = x - i, b = y - j;
+            return (1 - a) * (1 - b) * ref(i, j) + a * (1 - b) * ref(i + 1, j) + (1 - a) * b * ref(i, j + 1) +
+                   a * b * ref(i + 1, j + 1);
+        };
+        const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0, N = (w - 1) * (h - 1);
+        CImg<double> want(12, 12, 1, 1, 0.0);
+        for (int Y = 0; Y + 1 < h; ++Y)
+            for (int X = 0; X + 1 < w; ++X) {
+                std::vector<double> bx{X - cx, X + 1 - cx}, by{Y - cy, Y + 1 - cy};
+                for (int g = 0; g < ref.width(); ++g) {
+                    const double q = (g - c.tx) / c.sx;
+                    if (q > bx[0] && q < bx[1]) bx.push_back(q);
+                }
+                for (int g = 0; g < ref.height(); ++g) {
+                    const double q = (g - c.ty) / c.sy;
+                    if (q > by[0] && q < by[1]) by.push_back(q);
+                }
+                std::sort(bx.begin(), bx.end());
+                std::sort(by.begin(), by.end());
+                for (std::size_t j = 0; j + 1 < by.size(); ++j)
+                    for (std::size_t i = 0; i + 1 < bx.size(); ++i) {
+                        cliporacle::Poly quad;
+                        for (const auto& xy : {std::array<double, 2>{bx[i], by[j]}, {bx[i + 1], by[j]},
+                                               {bx[i + 1], by[j + 1]}, {bx[i], by[j + 1]}})
+                            quad.push_back({T(xy[0] + cx, xy[1] + cy), R(c.sx * xy[0] + c.tx, c.sy * xy[1] + c.ty)});
+                        const double mass = (bx[i + 1] - bx[i]) * (by[j + 1] - by[j]) / N;
+                        cliporacle::addClipped(want, quad, mass / cliporacle::polyArea(quad));
+                    }
+            }
+        auto m = measure(7, 1, ref, tmp, 6);
+        m->eval(p);
+        const CImg<float> got = m->getJointHist();
+        ASSERT_EQ(got.width(), 12);
+        for (int r = 0; r < 12; ++r)
+            for (int k = 0; k < 12; ++k) ASSERT_NEAR(got(k, r), want(k, r), 2e-5) << k << "," << r;
+    }
+}
+
+// Huge scales and shears cover the reference with a few cells: an evaluation scans only
+// the reference's positions and keeps the pieces few, so it ends at once (a scan of the
+// whole warped box would run for minutes).
+TEST(MItrigrid, HugeWarpsEndQuickly)
+{
+    std::mt19937 gen(23);
+    std::uniform_real_distribution<float> u(0.f, 1.f);
+    CImgI<float> tmp = padded(24, 20, [&](int, int) { return 9.f * u(gen); });
+    CImgI<float> ref = image(48, 40, [&](int, int) { return 12.f * u(gen); });
+    const struct {
+        int code;
+        CImg<float> p;
+    } warps[] = {
+        {6, vec({1e7f, 0.f, 0.f, 0.f, 4.f, 4.f})},
+        {6, vec({0.f, 0.f, 1e7f, 0.f, 20.f, 20.f})},
+        {6, vec({0.f, 1e7f, 0.f, 0.f, 20.f, 20.f})},
+        {6, vec({1e7f, 0.f, 0.f, 1e7f, 20.f, 20.f})},
+        {6, vec({-1e7f, 3e6f, 2e6f, 1e7f, 1e8f, -1e8f})},
+        {4, vec({20.f, 20.f, 0.3f, 1e6f})},
+        {4, vec({24.f, 20.f, 0.3f, 30.f})},
+        {3, vec({1e7f, -1e7f, 0.7f})},
+    };
+    for (const auto& w : warps) {
+        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0]);
+        auto m = measure(7, 1, ref, tmp, w.code);
+        const auto start = std::chrono::steady_clock::now();
+        const float v = m->eval(w.p);
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(secs, 5.0);
+        EXPECT_TRUE(std::isfinite(v));
+        EXPECT_NEAR(m->getJointHist().sum(), 1.0, 1e-5);
+    }
 }
 
 }  // namespace
