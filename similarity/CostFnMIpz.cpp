@@ -275,21 +275,32 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                 weights1d<T>(ot, Wt);
                 weights1d<T>(ov, Wr);
                 dWeights1d<T>(ov, dWr);
-                for (int k = 0; k < T; ++k)
-                    for (int e = 0; e < S; ++e) U[k][e] = Wr[k] * unit[e] + dWr[k] * J[e];
+                for (int k = 0; k < T; ++k) {
+                    if constexpr (T == 2) {
+                        for (int e = 0; e < S; ++e) U[k][e] = Wr[k] * unit[e] + dWr[k] * J[e];
+                    } else {
+                        // (unit is 1 in the weight slot, 0 elsewhere)
+                        for (int e = 0; e < S; ++e) U[k][e] = dWr[k] * J[e];
+                        U[k][0] = Wr[k] + dWr[k] * J[0];
+                    }
+                }
+                // A template tap of weight 0 (the last one at a whole template intensity)
+                // adds nothing.
                 if (refBins[T - 1] - refBins[0] == T - 1) {
                     // consecutive reference bins: one run of T cells per template tap
                     const float* u = &U[0][0];
                     for (int j = 0; j < T; ++j) {
-                        float* const a = A + S * ((long)n * tmpBins[j] + refBins[0]);
                         const float wt = Wt[j];
+                        if (wt == 0.f) continue;
+                        float* const a = A + S * ((long)n * tmpBins[j] + refBins[0]);
                         PZ_UNROLL
                         for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
                     }
                 } else {
                     for (int j = 0; j < T; ++j) {
-                        float* const row = A + S * (long)n * tmpBins[j];
                         const float wt = Wt[j];
+                        if (wt == 0.f) continue;
+                        float* const row = A + S * (long)n * tmpBins[j];
                         for (int k = 0; k < T; ++k) {
                             float* a = row + S * refBins[k];
                             for (int e = 0; e < S; ++e) a[e] += wt * U[k][e];
