@@ -7,8 +7,10 @@
 // The per-sample bodies are inlined into every instantiation of the base's walk.
 #if defined(__GNUC__)
 #define MI_INLINE __attribute__((always_inline))
+#define MI_UNROLL _Pragma("GCC unroll 8")
 #else
 #define MI_INLINE
+#define MI_UNROLL
 #endif
 
 namespace {
@@ -215,11 +217,12 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p, int* const C, float* const A)
         if constexpr (Form >= 0) {
             float Jf[NP];
             CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, Jf);
-            for (int k = 0; k < NP; ++k) {
-                const float jk = Jf[k] * w;
-                d[k] -= jk;
-                d[NP + k] += jk;
-            }
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) Jf[k] *= w;
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) d[k] -= Jf[k];
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) d[NP + k] += Jf[k];
         } else {
             warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
             for (int k = 0; k < np; ++k) {
