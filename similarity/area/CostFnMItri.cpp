@@ -136,6 +136,9 @@ CCostFnMItri::CCostFnMItri(CImgI<float>& r, CImgI<float>& t, int code)
     jointHist.assign(nBins, nBins, 1, 1, 0.f);
     margTmp.assign(jointHist.width(), 1, 1, 1, 0.f);
     margRef.assign(jointHist.height(), 1, 1, 1, 0.f);
+    // Runs held before a sweep: a small fraction of the histogram's memory, so that a sweep
+    // (at most one pass over the histogram) costs a few operations per run.
+    runs.setCapacity(std::max<std::size_t>(4096, std::size_t(nBins2) / 8));
 }
 
 CCostFnMItri::~CCostFnMItri() {}
@@ -149,23 +152,24 @@ void CCostFnMItri::splatCell(const HistPoint& v00, const HistPoint& v10, const H
                              const HistPoint& v11, float w)
 {
     if (order == 2) {
-        splatTriangle(jointHist, v00, v10, v11, w);
-        splatTriangle(jointHist, v00, v01, v11, w);
+        splatTriangle(jointHist, v00, v10, v11, w, &runs);
+        splatTriangle(jointHist, v00, v01, v11, w, &runs);
     } else if (order == 3) {
         const HistPoint c{(v00.x + v10.x + v01.x + v11.x) / 4, (v00.y + v10.y + v01.y + v11.y) / 4};
         const float h = w / 2;
-        splatTriangle(jointHist, v00, v10, c, h);
-        splatTriangle(jointHist, v10, v11, c, h);
-        splatTriangle(jointHist, v01, v11, c, h);
-        splatTriangle(jointHist, v00, v01, c, h);
+        splatTriangle(jointHist, v00, v10, c, h, &runs);
+        splatTriangle(jointHist, v10, v11, c, h, &runs);
+        splatTriangle(jointHist, v01, v11, c, h, &runs);
+        splatTriangle(jointHist, v00, v01, c, h, &runs);
     } else {
-        splatTriangle(jointHist, v00, v10, v01, w);
-        splatTriangle(jointHist, v10, v01, v11, w);
+        splatTriangle(jointHist, v00, v10, v01, w, &runs);
+        splatTriangle(jointHist, v10, v01, v11, w, &runs);
     }
 }
 
 float CCostFnMItri::valueOfHist()
 {
+    runs.flush(jointHist);
     marginalOverX(jointHist, margRef);
     marginalOverY(jointHist, margTmp);
     const float hJ = entropy(jointHist), hT = entropy(margTmp), hR = entropy(margRef);
@@ -176,6 +180,7 @@ float CCostFnMItri::valueOfHist()
 float CCostFnMItri::eval(const CImg<float>& p)
 {
     jointHist.fill(0.f);
+    runs.clear();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
     if (cols > 0 && rows > 0) {
         const float w = 0.5f / (float(cols) * float(rows));
@@ -249,6 +254,7 @@ void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<flo
 float CCostFnMItrigrid::eval(const CImg<float>& p)
 {
     jointHist.fill(0.f);
+    runs.clear();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
     if (cols > 0 && rows > 0) {
         const float w = 0.5f / (float(cols) * float(rows));
@@ -328,8 +334,8 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
                         const float v = std::fabs((xa - xb) * (ya - yb)) * w;
                         const HistPoint v00{tmpA_[i], refA_[i]}, v10{tmpA_[i + 1], refA_[i + 1]};
                         const HistPoint v01{tmpB_[i], refB_[i]}, v11{tmpB_[i + 1], refB_[i + 1]};
-                        splatTriangle(jointHist, v00, v10, v11, v);
-                        splatTriangle(jointHist, v00, v01, v11, v);
+                        splatTriangle(jointHist, v00, v10, v11, v, &runs);
+                        splatTriangle(jointHist, v00, v01, v11, v, &runs);
                     }
                     tmpA_.swap(tmpB_);
                     refA_.swap(refB_);

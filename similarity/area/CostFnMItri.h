@@ -56,11 +56,13 @@ protected:
     CImg<float> jointHist;   // n x n: column = template bin, row = reference bin
     CImg<float> margRef;     // n x 1: row sums of jointHist
     CImg<float> margTmp;     // n x 1: column sums of jointHist
+    RowRuns runs;            // deferred row stretches of the splats (flushed by valueOfHist)
 
     // Splats one cell's corner vertices as the order prescribes, w the weight of half a cell.
     void splatCell(const HistPoint& v00, const HistPoint& v10, const HistPoint& v01,
                    const HistPoint& v11, float w);
-    // Marginals of jointHist, then joint entropy less both marginal entropies.
+    // Flushes the deferred runs into jointHist; its marginals, then joint entropy less both
+    // marginal entropies.
     float valueOfHist();
 };
 

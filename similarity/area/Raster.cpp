@@ -1,5 +1,6 @@
 // Triangle rasteriser: box-minus-trims fill of each row strip, so the work stays
-// linear in the number of bins covered.
+// linear in the number of bins covered; with deferred runs, linear in the rows and the
+// columns the edges cross.
 #include "similarity/area/Raster.h"
 
 #include <algorithm>
@@ -134,6 +135,11 @@ void sortByY(HistPoint& p0, HistPoint& p1, HistPoint& p2)
 
 void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w)
 {
+    splatTriangle(hist, p0, p1, p2, w, nullptr);
+}
+
+void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
+{
     const int W = hist.width(), H = hist.height();
     if (W <= 0 || H <= 0) return;
     const float xTop = below<float>(W), yTop = below<float>(H);
@@ -166,7 +172,7 @@ void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, 
     default: {
         const double area = std::fabs((double(p1.x) - p0.x) * (double(p2.y) - p0.y) -
                                       (double(p2.x) - p0.x) * (double(p1.y) - p0.y)) / 2;
-        fillTriangle(hist, p0, p1, p2, w / area);
+        fillTriangle(hist, p0, p1, p2, w / area, runs);
     }
     }
 }
@@ -222,14 +228,19 @@ void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
 
 namespace {
 
-// fillRowSpan on a row of the histogram, positions clamped into [0, top].
-inline void rowSpan(float* row, double top, double a, double b, double c, double e, double g)
+// Shorter constant stretches are written at once.
+const int kMinRun = 32;
+
+// fillRowSpan on row r of the histogram, positions clamped into [0, top].
+inline void rowSpan(CImg<float>& hist, int r, double top, double a, double b, double c, double e, double g,
+                    RowRuns* runs)
 {
     a = clampTo(a, top);
     b = clampTo(b, top);
     c = clampTo(c, top);
     e = clampTo(e, top);
     if (g == 0) return;
+    float* row = rowPtr(hist, r);
 
     // The whole box [lo, hi] of the strip, less what lies outside either edge; each
     // bin's net share is formed in double and added once.
@@ -241,9 +252,35 @@ inline void rowSpan(float* row, double top, double a, double b, double c, double
         return;
     }
     const EdgeTrim left(a, b, 1), right(c, e, 2);
-    for (int k = klo; k <= khi; ++k) {
+    auto own = [&](int k) {
         const double box = k == klo ? klo + 1 - lo : (k == khi ? hi - khi : 1.0);
         row[k] += float(g * (box - left.loss(k) - right.loss(k)));
+    };
+    auto whole = [&](int u, int v) {   // columns u .. v lie wholly between the edges
+        if (v < u) return;
+        if (runs && v - u + 1 >= kMinRun) {
+            runs->add(hist, r, u, v, g);
+            return;
+        }
+        const float gf = float(g * 1.0);
+        for (int k = u; k <= v; ++k) row[k] += gf;
+    };
+    if (khi - klo <= kMinRun) {
+        for (int k = klo; k <= khi; ++k) own(k);
+        return;
+    }
+    // Columns with a share of their own: the box's two end columns and those an edge
+    // crosses; every column between them gets g.
+    struct Cols { int a, b; };
+    Cols iv[4] = {{klo, klo}, {left.k0, left.k1}, {right.k0, right.k1}, {khi, khi}};
+    for (int i = 1; i < 4; ++i)
+        for (int j = i; j > 0 && iv[j].a < iv[j - 1].a; --j) std::swap(iv[j], iv[j - 1]);
+    int k = klo;
+    for (const Cols& v : iv) {
+        if (v.b < v.a || v.b < k) continue;   // empty (a vertical edge) or done
+        whole(k, v.a - 1);
+        for (int j = std::max(v.a, k); j <= v.b; ++j) own(j);
+        k = v.b + 1;
     }
 }
 
@@ -253,7 +290,7 @@ namespace {
 
 // fillFlatTriangle on double-precision points already inside the histogram.
 void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, double xE, double yE,
-              double d)
+              double d, RowRuns* runs = nullptr)
 {
     if (xE < xA) {
         std::swap(xA, xE);
@@ -269,7 +306,7 @@ void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, dou
     if (r0 < 0 || rb >= hist.height()) return;  // not reached: the points are clamped
     const double xTop = below<double>(hist.width());
     auto span = [&](int r, double a, double b, double c, double e, double g) {
-        rowSpan(rowPtr(hist, r), xTop, a, b, c, e, g);
+        rowSpan(hist, r, xTop, a, b, c, e, g, runs);
     };
     if (r0 == rb) {
         span(r0, xA, xC, xC, xE, d * (bot - top));
@@ -282,7 +319,7 @@ void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, dou
 
 }  // namespace
 
-void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d)
+void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs)
 {
     const int W = hist.width(), H = hist.height();
     if (W <= 0 || H <= 0) return;
@@ -292,15 +329,15 @@ void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, d
     clampPoint(p2, xTop, yTop);
     sortByY(p0, p1, p2);
     if (p0.y == p1.y) {
-        fillFlat(hist, p0.x, p0.y, p2.x, p2.y, p1.x, p1.y, d);
+        fillFlat(hist, p0.x, p0.y, p2.x, p2.y, p1.x, p1.y, d, runs);
     } else if (p1.y == p2.y) {
-        fillFlat(hist, p1.x, p1.y, p0.x, p0.y, p2.x, p2.y, d);
+        fillFlat(hist, p1.x, p1.y, p0.x, p0.y, p2.x, p2.y, d, runs);
     } else {
         // Cut at y1; the cut point stays in double so the two parts tile the triangle.
         const double xs = p0.x + (double(p1.y) - p0.y) / (double(p2.y) - p0.y) *
                                      (double(p2.x) - p0.x);
-        fillFlat(hist, p1.x, p1.y, p0.x, p0.y, xs, p1.y, d);
-        fillFlat(hist, xs, p1.y, p2.x, p2.y, p1.x, p1.y, d);
+        fillFlat(hist, p1.x, p1.y, p0.x, p0.y, xs, p1.y, d, runs);
+        fillFlat(hist, xs, p1.y, p2.x, p2.y, p1.x, p1.y, d, runs);
     }
 }
 
@@ -319,7 +356,7 @@ void fillRowSpan(CImg<float>& hist, int r, double a, double b, double c, double 
 {
     const int W = hist.width();
     if (W <= 0 || r < 0 || r >= hist.height()) return;
-    rowSpan(rowPtr(hist, r), below<double>(W), a, b, c, e, g);
+    rowSpan(hist, r, below<double>(W), a, b, c, e, g, nullptr);
 }
 
 void trimEdge(CImg<float>& hist, int r, double a, double b, double g, int side)
@@ -331,4 +368,52 @@ void trimEdge(CImg<float>& hist, int r, double a, double b, double g, int side)
     if (edge.vertical) return;
     float* row = rowPtr(hist, r);
     for (int k = edge.k0; k <= edge.k1; ++k) row[k] -= float(g * edge.loss(k));
+}
+
+void RowRuns::add(CImg<float>& hist, int r, int k0, int k1, double g)
+{
+    runs_.push_back(Run{r, k0, k1, g});
+    if (runs_.size() >= cap_) flush(hist);
+}
+
+void RowRuns::flush(CImg<float>& hist)
+{
+    if (runs_.empty()) return;
+    const int W = hist.width(), H = hist.height();
+    // Bucket the runs by row (counting sort), then sweep each row once over the columns
+    // its runs span, with the weights and counts of the runs that start and end there.
+    rowStart_.assign(std::size_t(H) + 1, 0);
+    for (const Run& u : runs_) ++rowStart_[std::size_t(u.row) + 1];
+    for (int r = 0; r < H; ++r) rowStart_[r + 1] += rowStart_[r];
+    byRow_.resize(runs_.size());
+    for (const Run& u : runs_) byRow_[rowStart_[u.row]++] = u;   // rowStart_[r] becomes the end of row r
+    diff_.assign(std::size_t(W) + 1, 0.0);
+    open_.assign(std::size_t(W) + 1, 0);
+    std::size_t i = 0;
+    for (int r = 0; r < H; ++r) {
+        const std::size_t end = rowStart_[r];
+        if (i == end) continue;
+        int kmin = W, kmax = -1;
+        for (; i < end; ++i) {
+            const Run& u = byRow_[i];
+            diff_[u.k0] += u.g;
+            diff_[u.k1 + 1] -= u.g;
+            ++open_[u.k0];
+            --open_[u.k1 + 1];
+            kmin = std::min(kmin, u.k0);
+            kmax = std::max(kmax, u.k1);
+        }
+        float* row = rowPtr(hist, r);
+        double acc = 0;
+        int open = 0;
+        for (int k = kmin; k <= kmax + 1; ++k) {
+            acc += diff_[k];
+            open += open_[k];
+            diff_[k] = 0;
+            open_[k] = 0;
+            if (open == 0) acc = 0;   // no run covers column k
+            else row[k] += float(acc);
+        }
+    }
+    runs_.clear();
 }

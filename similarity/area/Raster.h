@@ -5,14 +5,44 @@
 // into [0, W) x [0, H) and a non-finite coordinate never reaches an index.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "bridge/cimg.h"
 
 struct HistPoint {
     float x, y;
 };
 
-// Adds the mass w to the histogram: point, line or triangle, by classifyTriangle.
+// Deferred row runs: the long constant stretch of a row strip (the columns strictly
+// between the edges, which all get the strip's weight) is recorded instead of written, and
+// every recorded run is added to the histogram in one sweep per row by flush (also when
+// `capacity` runs are waiting). A fill then costs its rows and edge crossings instead of
+// its area. Bins that no run covers are not written; the runs of one sweep are summed in
+// double before the single addition to a bin.
+class RowRuns {
+public:
+    explicit RowRuns(std::size_t capacity = std::size_t(1) << 16) : cap_(capacity ? capacity : 1) {}
+    void setCapacity(std::size_t capacity) { cap_ = capacity ? capacity : 1; }
+    // Columns k0 .. k1 of row r get + g (k0 <= k1, inside the histogram).
+    void add(CImg<float>& hist, int r, int k0, int k1, double g);
+    void flush(CImg<float>& hist);
+    void clear() { runs_.clear(); }
+    bool empty() const { return runs_.empty(); }
+
+private:
+    struct Run { int row, k0, k1; double g; };
+    std::vector<Run> runs_, byRow_;
+    std::vector<std::size_t> rowStart_;   // bucket offsets of the runs by row
+    std::vector<double> diff_;            // one row: run weights starting less ending
+    std::vector<int> open_;               // one row: runs starting less ending
+    std::size_t cap_;
+};
+
+// Adds the mass w to the histogram: point, line or triangle, by classifyTriangle. With
+// `runs`, the long row stretches of a triangle go there (flush them before reading hist).
 void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w);
+void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs);
 
 // 0 point, 1 line, 2 triangle.
 int classifyTriangle(const HistPoint& p0, const HistPoint& p1, const HistPoint& p2);
@@ -24,7 +54,8 @@ void sortByY(HistPoint& p0, HistPoint& p1, HistPoint& p2);
 void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w);
 
 // Adds d times the area of the triangle inside each bin.
-void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d);
+void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d,
+                  RowRuns* runs = nullptr);
 
 // As fillTriangle for a triangle whose edge A-E is horizontal (A.y == E.y), apex C.
 void fillFlatTriangle(CImg<float>& hist, HistPoint A, HistPoint C, HistPoint E, double d);

@@ -131,84 +131,93 @@ TEST(MItri, HistogramSumsToOneAndValueIsItsMinusMI)
 
 // Linear template and reference under an affine warp: the map from the template domain to
 // (template value, reference value) is affine, so every split of every cell gives the area
-// of the image parallelogram inside each bin.
+// of the image parallelogram inside each bin; also with intensities spread over a
+// thousand bins.
 TEST(MItri, AffineRampsGiveTheParallelogramsAreas)
 {
     const int w = 9, h = 7;
-    auto T = [](double i, double j) { return 2 + 0.7 * i + 0.3 * j; };
-    auto R = [](double x, double y) { return 1 + 0.4 * x + 0.25 * y; };
-    CImgI<float> tmp = padded(w, h, [&](int i, int j) { return float(T(i, j)); });
-    CImgI<float> ref = image(30, 30, [&](int x, int y) { return float(R(x, y)); });
-    const double p[6] = {0.1, -0.2, 0.15, 0.05, 14.3, 13.7};
-    const CImg<float> pv = vec({0.1f, -0.2f, 0.15f, 0.05f, 14.3f, 13.7f});
+    for (const double k : {1.0, 60.0}) {
+        SCOPED_TRACE(k);
+        auto T = [&](double i, double j) { return k * (2 + 0.7 * i + 0.3 * j); };
+        auto R = [&](double x, double y) { return k * (1 + 0.4 * x + 0.25 * y); };
+        CImgI<float> tmp = padded(w, h, [&](int i, int j) { return float(T(i, j)); });
+        CImgI<float> ref = image(30, 30, [&](int x, int y) { return float(R(x, y)); });
+        const double p[6] = {0.1, -0.2, 0.15, 0.05, 14.3, 13.7};
+        const CImg<float> pv = vec({0.1f, -0.2f, 0.15f, 0.05f, 14.3f, 13.7f});
 
-    // Corners of the template domain (template pixel coordinates), in order around it.
-    const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
-    cliporacle::Poly quad;
-    for (const auto& ij : {std::array<double, 2>{0, 0}, {w - 1.0, 0}, {w - 1.0, h - 1.0}, {0, h - 1.0}}) {
-        const double x = ij[0] - cx, y = ij[1] - cy;
-        const double X = (1 + p[0]) * x + p[2] * y + p[4], Y = p[1] * x + (1 + p[3]) * y + p[5];
-        quad.push_back({T(ij[0], ij[1]), R(X, Y)});
-    }
-    CImg<double> want(20, 20, 1, 1, 0.0);
-    cliporacle::addClipped(want, quad, 1.0 / cliporacle::polyArea(quad));
+        // Corners of the template domain (template pixel coordinates), in order around it.
+        const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
+        cliporacle::Poly quad;
+        for (const auto& ij : {std::array<double, 2>{0, 0}, {w - 1.0, 0}, {w - 1.0, h - 1.0}, {0, h - 1.0}}) {
+            const double x = ij[0] - cx, y = ij[1] - cy;
+            const double X = (1 + p[0]) * x + p[2] * y + p[4], Y = p[1] * x + (1 + p[3]) * y + p[5];
+            quad.push_back({T(ij[0], ij[1]), R(X, Y)});
+        }
+        const int n = int(std::floor(std::max(R(29, 29), T(w - 1, h - 1)))) + 1;
+        CImg<double> want(n, n, 1, 1, 0.0);
+        cliporacle::addClipped(want, quad, 1.0 / cliporacle::polyArea(quad));
 
-    for (const auto& c : kConfigs) {
-        SCOPED_TRACE(testing::Message() << "op " << c.op << " order " << c.order);
-        auto m = measure(c.op, c.order, ref, tmp, 6);
-        m->eval(pv);
-        const CImg<float> got = m->getJointHist();
-        ASSERT_EQ(got.width(), 20);
-        for (int r = 0; r < 20; ++r)
-            for (int k = 0; k < 20; ++k) ASSERT_NEAR(got(k, r), want(k, r), 2e-5) << k << "," << r;
+        for (const auto& c : kConfigs) {
+            SCOPED_TRACE(testing::Message() << "op " << c.op << " order " << c.order);
+            auto m = measure(c.op, c.order, ref, tmp, 6);
+            m->eval(pv);
+            const CImg<float> got = m->getJointHist();
+            ASSERT_EQ(got.width(), n);
+            for (int r = 0; r < n; ++r)
+                for (int q = 0; q < n; ++q) ASSERT_NEAR(got(q, r), want(q, r), 2e-5 / k) << q << "," << r;
+        }
     }
 }
 
-// One cell with known corner values: each order's triangles, by clipping.
+// One cell with known corner values: each order's triangles, by clipping; also with the
+// values a hundred times larger, where the triangles span hundreds of bins per row.
 TEST(MItri, OrdersSplitTheCellAsTabled)
 {
-    const float t[2][2] = {{1.2f, 3.1f}, {4.7f, 2.2f}};  // t[x][y]
-    CImgI<float> tmp = padded(2, 2, [&](int i, int j) { return t[i][j]; });
-    CImgI<float> ref = image(6, 6, [](int, int) { return 0.f; });
-    ref(2, 3) = 5.5f;
-    ref(3, 3) = 1.3f;
-    ref(2, 4) = 2.4f;
-    ref(3, 4) = 6.8f;
-    const CImg<float> p = vec({2.5f, 3.5f});  // cell corners onto pixels (2..3, 3..4)
+    for (const float k : {1.f, 100.f}) {
+        SCOPED_TRACE(k);
+        const float t[2][2] = {{1.2f * k, 3.1f * k}, {4.7f * k, 2.2f * k}};  // t[x][y]
+        CImgI<float> tmp = padded(2, 2, [&](int i, int j) { return t[i][j]; });
+        CImgI<float> ref = image(6, 6, [](int, int) { return 0.f; });
+        ref(2, 3) = 5.5f * k;
+        ref(3, 3) = 1.3f * k;
+        ref(2, 4) = 2.4f * k;
+        ref(3, 4) = 6.8f * k;
+        const CImg<float> p = vec({2.5f, 3.5f});  // cell corners onto pixels (2..3, 3..4)
 
-    using P = std::array<double, 2>;
-    const P v00{1.2, 5.5}, v10{4.7, 1.3}, v01{3.1, 2.4}, v11{2.2, 6.8};
-    const P mid{(1.2 + 4.7 + 3.1 + 2.2) / 4, (5.5 + 1.3 + 2.4 + 6.8) / 4};
-    auto expected = [](std::initializer_list<cliporacle::Poly> tris, double mass) {
-        CImg<double> e(7, 7, 1, 1, 0.0);
-        for (const auto& tri : tris) cliporacle::addClipped(e, tri, mass / cliporacle::polyArea(tri));
-        return e;
-    };
-    const struct {
-        int order;
-        CImg<double> want;
-    } cases[] = {
-        {2, expected({{v00, v10, v11}, {v00, v01, v11}}, 0.5)},
-        {3, expected({{v00, v10, mid}, {v10, v11, mid}, {v01, v11, mid}, {v00, v01, mid}}, 0.25)},
-        {1, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
-        {5, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
-    };
-    CImg<float> got[4];
-    for (int n = 0; n < 4; ++n) {
-        const auto& c = cases[n];
-        SCOPED_TRACE(c.order);
-        auto m = measure(6, c.order, ref, tmp, 2);
-        m->eval(p);
-        got[n] = m->getJointHist();
-        ASSERT_EQ(got[n].width(), 7);
-        for (int r = 0; r < 7; ++r)
-            for (int k = 0; k < 7; ++k) ASSERT_NEAR(got[n](k, r), c.want(k, r), 1e-6) << k << "," << r;
+        using P = std::array<double, 2>;
+        const P v00{t[0][0], ref(2, 3)}, v10{t[1][0], ref(3, 3)}, v01{t[0][1], ref(2, 4)}, v11{t[1][1], ref(3, 4)};
+        const P mid{(v00[0] + v10[0] + v01[0] + v11[0]) / 4, (v00[1] + v10[1] + v01[1] + v11[1]) / 4};
+        const int n = int(6.8f * k) + 1;
+        auto expected = [&](std::initializer_list<cliporacle::Poly> tris, double mass) {
+            CImg<double> e(n, n, 1, 1, 0.0);
+            for (const auto& tri : tris) cliporacle::addClipped(e, tri, mass / cliporacle::polyArea(tri));
+            return e;
+        };
+        const struct {
+            int order;
+            CImg<double> want;
+        } cases[] = {
+            {2, expected({{v00, v10, v11}, {v00, v01, v11}}, 0.5)},
+            {3, expected({{v00, v10, mid}, {v10, v11, mid}, {v01, v11, mid}, {v00, v01, mid}}, 0.25)},
+            {1, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
+            {5, expected({{v00, v10, v01}, {v10, v01, v11}}, 0.5)},
+        };
+        CImg<float> got[4];
+        for (int c = 0; c < 4; ++c) {
+            SCOPED_TRACE(cases[c].order);
+            auto m = measure(6, cases[c].order, ref, tmp, 2);
+            m->eval(p);
+            got[c] = m->getJointHist();
+            ASSERT_EQ(got[c].width(), n);
+            for (int r = 0; r < n; ++r)
+                for (int q = 0; q < n; ++q) ASSERT_NEAR(got[c](q, r), cases[c].want(q, r), 1e-6 / k) << q << "," << r;
+        }
+        // On non-planar corners the three splits differ; every other order is order 1's.
+        EXPECT_NE(got[0], got[1]);
+        EXPECT_NE(got[0], got[2]);
+        EXPECT_NE(got[1], got[2]);
+        EXPECT_EQ(got[2], got[3]);
     }
-    // On non-planar corners the three splits differ; every other order is order 1's.
-    EXPECT_NE(got[0], got[1]);
-    EXPECT_NE(got[0], got[2]);
-    EXPECT_NE(got[1], got[2]);
-    EXPECT_EQ(got[2], got[3]);
 }
 
 TEST(MItri, TemplateOnePixelWideOrHighHasNoCells)

@@ -104,6 +104,41 @@ TEST(RasterFill, BinSharesEqualClippedAreas)
     EXPECT_GT(tested, 1500);
 }
 
+// Wide triangles with their long row stretches deferred (and swept in several batches):
+// the shares of the direct fill, the clipped areas, and exact zeros where nothing lies.
+TEST(RasterFill, DeferredRowRunsGiveTheSameShares)
+{
+    const int W = 260, H = 200;
+    std::mt19937 gen(777);
+    std::uniform_real_distribution<float> ux(0.f, 150.f), uy(0.f, H - 1e-3f);
+    CImg<float> direct(W, H, 1, 1, 0.f), deferred(W, H, 1, 1, 0.f);
+    CImg<double> want(W, H, 1, 1, 0.0);
+    RowRuns runs(40);
+    int n = 0;
+    while (n < 12) {
+        HistPoint t[3];
+        for (auto& p : t) p = {ux(gen), uy(gen)};
+        if (n == 0) t[1].y = t[0].y;   // a horizontal edge
+        if (classifyTriangle(t[0], t[1], t[2]) != 2) continue;
+        const CImg<double> areas = clippedAreas(W, H, t);
+        const float w = 0.1f + 0.05f * n;
+        want += areas * (w / areas.sum());
+        splatTriangle(direct, t[0], t[1], t[2], w);
+        splatTriangle(deferred, t[0], t[1], t[2], w, &runs);
+        ++n;
+    }
+    EXPECT_FALSE(runs.empty());
+    runs.flush(deferred);
+    EXPECT_TRUE(runs.empty());
+    for (int r = 0; r < H; ++r)
+        for (int c = 0; c < W; ++c) {
+            ASSERT_NEAR(deferred(c, r), direct(c, r), 1e-7 + 1e-6 * std::fabs(direct(c, r))) << c << "," << r;
+            ASSERT_NEAR(deferred(c, r), want(c, r), 2e-6) << c << "," << r;
+            if (want(c, r) == 0) ASSERT_EQ(deferred(c, r), 0.f) << c << "," << r;
+        }
+    EXPECT_NEAR(total(deferred), total(direct), 1e-5);
+}
+
 TEST(RasterFill, WholeNumberBottomRowGetsNothing)
 {
     const HistPoint t[3] = {{0.5f, 0.5f}, {3.5f, 2.0f}, {1.5f, 2.0f}};
