@@ -398,7 +398,7 @@ TEST(MItrigrid, CutsInsideTheReferenceAsThePlainScan)
         {4, vec({40.2f, 39.7f, 0.5f, 3.f})},
     };
     for (const auto& w : warps) {
-        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0] << " p2 " << w.p[2]);
+        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0] << " p2 " << (w.p.size() > 2 ? w.p[2] : 0.f));
         auto m = measure(7, 1, ref, tmp, w.code);
         const float v = m->eval(w.p);
         const CImg<float> want = fullScanGrid(m->bins(), ref, tmp, w.code, w.p);
