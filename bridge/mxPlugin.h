@@ -171,7 +171,8 @@ static bool _mx_interleavedComplex(const mxArray *const arr) {
 template<typename S>
 void _mx_read(const S *const src, const size_t step) {
   const size_t siz = size();
-  for (size_t i = 0; i < siz; ++i) _data[i] = (T)src[i * step];
+  if (step == 1) for (size_t i = 0; i < siz; ++i) _data[i] = (T)src[i];
+  else for (size_t i = 0; i < siz; ++i) _data[i] = (T)src[i * step];
 }
 
 template<typename U>

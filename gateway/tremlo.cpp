@@ -28,6 +28,9 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
 #endif
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -101,12 +104,36 @@ bool binsIntensities(int op)
 bool finiteMax(const CImg<float>& img, double& vmax)
 {
     vmax = 0;
-    bool first = true;
-    for (const float v : img) {
-        if (!std::isfinite(v)) return false;
-        if (first || v > vmax) vmax = v;
-        first = false;
+    const size_t size = img.size();
+    if (!size) return true;
+    // v - v is 0 for a finite v and NaN otherwise; a NaN in a sum stays there.
+    const float* const q = img.data();
+    float m = q[0], bad = 0.f;
+    size_t i = 0;
+#if defined(__SSE2__) || defined(_M_X64)
+    __m128 m0 = _mm_set1_ps(q[0]), m1 = m0, b0 = _mm_setzero_ps(), b1 = b0;
+    for (; i + 8 <= size; i += 8) {
+        const __m128 v0 = _mm_loadu_ps(q + i), v1 = _mm_loadu_ps(q + i + 4);
+        b0 = _mm_add_ps(b0, _mm_sub_ps(v0, v0));
+        b1 = _mm_add_ps(b1, _mm_sub_ps(v1, v1));
+        m0 = _mm_max_ps(m0, v0);
+        m1 = _mm_max_ps(m1, v1);
     }
+    float mv[4], bv[4];
+    _mm_storeu_ps(mv, _mm_max_ps(m0, m1));
+    _mm_storeu_ps(bv, _mm_add_ps(b0, b1));
+    for (int k = 0; k < 4; ++k) {
+        m = mv[k] > m ? mv[k] : m;
+        bad += bv[k];
+    }
+#endif
+    for (; i < size; ++i) {
+        const float v = q[i];
+        bad += v - v;
+        m = m > v ? m : v;
+    }
+    if (bad != 0.f) return false;
+    vmax = m;
     return true;
 }
 
@@ -180,13 +207,15 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         }
     }
 
-    // Reference (the converted I itself) and the padded template.
+    // Reference (the converted I itself) and the padded template; nothing reads them after
+    // the measure is built, so it takes their pixels instead of copying them.
     CImgI<float> ref;
     ref.swap(I);
     ref.setLast();
     CImgI<float> tmp(T.width() + 3, T.height() + 3, 1, 1, 0.f);
     tmp.draw_image(1, 1, 0, 0, T, 1.f);
     tmp.setLast();
+    ref.handOver = tmp.handOver = true;
 
     std::unique_ptr<CCostFn> fn;
     CCostFnMI* mi = nullptr;      // measures with a joint histogram

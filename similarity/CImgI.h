@@ -51,6 +51,9 @@ public:
     int xIdx[4] = {}, yIdx[4] = {};
     // Index of the last column and row.
     int lastX = -1, lastY = -1;
+    // Set by an owner that reads the image no more: a measure constructed over it takes its
+    // pixels instead of copying them, leaving it empty. Copies do not inherit the mark.
+    bool handOver = false;
 
     CImgI() {}
     explicit CImgI(unsigned int w, unsigned int h = 1, unsigned int d = 1, unsigned int c = 1)

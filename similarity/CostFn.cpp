@@ -20,6 +20,19 @@ int countSteps(float r, float limit)
     return n;
 }
 
+// dst = a deep copy of src, or src's own pixels when src is handed over (src is left empty).
+void take(CImgI<float>& dst, CImgI<float>& src)
+{
+    if (src.handOver && !src.is_shared()) {
+        dst.swap(src);
+        src.handOver = false;
+        src.setLast();
+    } else {
+        dst.assign(src, false);
+    }
+    dst.setLast();
+}
+
 inline float absMax(const float* v) { return std::fabs(v[0]) > std::fabs(v[1]) ? std::fabs(v[0]) : std::fabs(v[1]); }
 
 }  // namespace
@@ -29,10 +42,8 @@ CCostFn::CCostFn(CImgI<float>& r, CImgI<float>& t, int code)
 {
     if (r.is_empty())
         throw cimg_library::CImgArgumentException("CCostFn: the reference image is empty.");
-    ref.assign(r, false);
-    ref.setLast();
-    tmp.assign(t, false);
-    tmp.setLast();
+    take(ref, r);
+    take(tmp, t);
     sampleRate = 1.f;
     nParams = code >= 10 ? code / 10 : (code < 0 ? 0 : code);
     jcbn.assign(nParams, 1, 1, 1, 0.f);

@@ -2,7 +2,8 @@
 // the template sampling grid and the choice of reference and template samplers.
 //
 // Use: construct over (reference, padded template, warp code), setInterpAndOrder(interp,
-// order, true), setSampleRate(rate), then eval / evalD / evalDD once per warp.
+// order, true), setSampleRate(rate), then eval / evalD / evalDD once per warp. The measure
+// copies both images, or takes the pixels of one marked CImgI::handOver (leaving it empty).
 //
 // The padded template is the w x h template drawn at (1, 1) into a zero image of
 // (w + 3) x (h + 3); template pixel (x, y) lies at padded position (x + 1, y + 1).
@@ -47,8 +48,8 @@ public:
     typedef float (CImgI<float>::*SamplerD)(float, float, float&, float&);
     typedef float (CImgI<float>::*SamplerDD)(float, float, float&, float&, float&, float&, float&);
 
-    CImgI<float> ref;        // deep copy of the reference
-    CImgI<float> tmp;        // deep copy of the padded template (W x H)
+    CImgI<float> ref;        // deep copy of the reference (its pixels, when handed over)
+    CImgI<float> tmp;        // deep copy of the padded template (W x H), likewise
     float tmpCx, tmpCy;      // (W - 4) / 2, (H - 4) / 2: centre of the unpadded template
     float sampleRate;        // step r of the walk
     float nSamples;          // N, divisor of the means

@@ -1,6 +1,7 @@
 #include "similarity/CostFnMI.h"
 
 #include <cmath>
+#include <limits>
 
 #include "similarity/smooth.h"
 
@@ -27,10 +28,24 @@ int binsFor(const CImg<float>& img, int nParams)
         throw cimg_library::CImgArgumentException(
             "CImgStats::CImgStats() : Specified input image (%u,%u,%u,%u,%p) is empty.",
             img.width(), img.height(), img.depth(), img.spectrum(), (const void*)img.data());
-    float m = 0.f;
-    bool any = false;
-    for (const float* q = img.data(), *e = q + img.size(); q < e; ++q)
-        if (std::isfinite(*q) && (!any || *q > m)) { m = *q; any = true; }
+    // Largest finite element, in eight independent lanes (a non-finite one counts as -Inf).
+    const float ninf = -std::numeric_limits<float>::infinity();
+    float lane[8] = {ninf, ninf, ninf, ninf, ninf, ninf, ninf, ninf};
+    const float* q = img.data();
+    const size_t size = img.size(), whole = size & ~size_t(7);
+    for (size_t i = 0; i < whole; i += 8)
+        for (int k = 0; k < 8; ++k) {
+            const float v = q[i + k];
+            const float c = v - v == 0.f ? v : ninf;
+            lane[k] = lane[k] > c ? lane[k] : c;
+        }
+    for (size_t i = whole; i < size; ++i) {
+        const float v = q[i];
+        if (v - v == 0.f && v > lane[0]) lane[0] = v;
+    }
+    float m = lane[0];
+    for (int k = 1; k < 8; ++k) m = lane[k] > m ? lane[k] : m;
+    const bool any = m > ninf;
     if (!any || !(m >= 1.f)) return 1;
     const double n = std::floor(double(m)) + 1.0;
     if (!(n * n * (1.0 + (nParams > 0 ? nParams : 0)) <= kMaxTableElements))
@@ -96,9 +111,10 @@ CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
     smoothing = parzenWin.size() > 1;
     pdfJnt.assign(n, n, 1, 1, 0.f);
     dPdfJnt.assign(n, n, P, 1, 0.f);
-    pdfJntZ.assign(n + zw - 1, n + zh - 1, 1, 1, 0.f);
-    dPdfJntZ.assign(n + zw - 1, n + zh - 1, P, 1, 0.f);
     if (smoothing) {
+        // Without a window the smoothed tables are never used: they stay empty.
+        pdfJntZ.assign(n + zw - 1, n + zh - 1, 1, 1, 0.f);
+        dPdfJntZ.assign(n + zw - 1, n + zh - 1, P, 1, 0.f);
         margRef.assign(pdfJntZ.width(), 1, 1, 1, 0.f);
         margTmp.assign(pdfJntZ.height(), 1, 1, 1, 0.f);
         activePdf = &pdfJntZ;
@@ -109,10 +125,11 @@ CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
         activePdf = &pdfJnt;
         activeDPdf = &dPdfJnt;
     }
-    logFactor.assign(n, n, 1, 1, 0.0);
+    // scratch, written before it is read
+    logFactor.assign(n, n);
     nonZero_.assign(n, n);
-    counts_.assign(n, n, 1, 1, 0);
-    if (nParams > 0) dAcc_.assign(nParams, n, n, 1, 0.f);
+    counts_.assign(n, n);
+    if (nParams > 0) dAcc_.assign(nParams, n, n);
 }
 
 CCostFnMI::~CCostFnMI() {}

@@ -70,8 +70,8 @@ protected:
     int lastBin;               // n - 1
     CImg<float> pdfJnt;        // n x n joint pdf
     CImg<float> dPdfJnt;       // n x n x P derivative table
-    CImg<float> pdfJntZ;       // pdfJnt smoothed with Z
-    CImg<float> dPdfJntZ;      // dPdfJnt smoothed with Z
+    CImg<float> pdfJntZ;       // pdfJnt smoothed with Z (empty without a window)
+    CImg<float> dPdfJntZ;      // dPdfJnt smoothed with Z (empty without a window)
     CImg<float> parzenWin;     // Z
     CImg<float>* activePdf;    // pdfJntZ when smoothing, else pdfJnt
     CImg<float>* activeDPdf;   // dPdfJntZ when smoothing, else dPdfJnt

@@ -103,6 +103,37 @@ TEST(CostFnBase, StateAfterConstruction)
     EXPECT_EQ(g.warp.code, 26);
 }
 
+// Images handed over give their pixels to the measure and are left empty; the measure is
+// the one built over copies. Unmarked images are copied and keep their pixels.
+TEST(CostFnBase, HandedOverImagesAreTakenNotCopied)
+{
+    Img R = ramp(20, 20), T = padded(5, 5);
+    Img R2 = R, T2 = T;
+    EXPECT_FALSE(R2.handOver);   // copies do not inherit the mark
+    R2.handOver = T2.handOver = true;
+    const float* const rd = R2.data();
+    const float* const td = T2.data();
+    Probe f(R, T, 6), g(R2, T2, 6);
+    EXPECT_EQ(g.ref.data(), rd);
+    EXPECT_EQ(g.tmp.data(), td);
+    EXPECT_TRUE(R2.is_empty() && T2.is_empty());
+    EXPECT_FALSE(R2.handOver || T2.handOver);
+    EXPECT_EQ(R.size(), 400u);   // the unmarked ones keep theirs
+    EXPECT_TRUE(static_cast<const CImg<float>&>(g.ref) == static_cast<const CImg<float>&>(f.ref));
+    EXPECT_TRUE(static_cast<const CImg<float>&>(g.tmp) == static_cast<const CImg<float>&>(f.tmp));
+    EXPECT_EQ(g.ref.lastX, 19);
+    EXPECT_EQ(g.tmp.lastY, 7);
+    EXPECT_EQ(g.nSamples, f.nSamples);
+    const CImg<float> p = vec({0.01f, 0.02f, -0.01f, 0.03f, 9.5f, 8.7f});
+    f.eval(p);
+    g.eval(p);
+    ASSERT_EQ(f.seen.size(), g.seen.size());
+    for (size_t k = 0; k < f.seen.size(); ++k) {
+        EXPECT_EQ(f.seen[k].r, g.seen[k].r);
+        EXPECT_EQ(f.seen[k].t, g.seen[k].t);
+    }
+}
+
 TEST(CostFnBase, SampleRateAndTemplateSampler)
 {
     Img R = ramp(20, 20), T = padded(5, 5);
