@@ -249,6 +249,10 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
         }
         float unit[S] = {1.f};
         const int L = lastBin;
+        // Template weights at a whole intensity, where the first tap's offset is oWhole.
+        const float oWhole = T == 2 ? 0.f : -1.f;
+        float wWhole[T > 1 ? T : 1];
+        if constexpr (T > 1) weights1d<T>(oWhole, wWhole);
         if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
         float* const A = cellAcc_.data();
         for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
@@ -272,7 +276,11 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                 const float ov = selectTaps<T>(v, mv, L, refBins);
                 const float ot = selectTaps<T>(t, int(t), L, tmpBins);
                 float Wt[T], Wr[T], dWr[T], U[T][S];
-                weights1d<T>(ot, Wt);
+                if (ot == oWhole) {
+                    for (int j = 0; j < T; ++j) Wt[j] = wWhole[j];
+                } else {
+                    weights1d<T>(ot, Wt);
+                }
                 weights1d<T>(ov, Wr);
                 dWeights1d<T>(ov, dWr);
                 for (int k = 0; k < T; ++k) {
