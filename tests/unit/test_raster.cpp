@@ -134,7 +134,9 @@ TEST(RasterFill, DeferredRowRunsGiveTheSameShares)
         for (int c = 0; c < W; ++c) {
             ASSERT_NEAR(deferred(c, r), direct(c, r), 1e-7 + 1e-6 * std::fabs(direct(c, r))) << c << "," << r;
             ASSERT_NEAR(deferred(c, r), want(c, r), 2e-6) << c << "," << r;
-            if (want(c, r) == 0) ASSERT_EQ(deferred(c, r), 0.f) << c << "," << r;
+            if (want(c, r) == 0) {
+                ASSERT_EQ(deferred(c, r), 0.f) << c << "," << r;
+            }
         }
     EXPECT_NEAR(total(deferred), total(direct), 1e-5);
 }
