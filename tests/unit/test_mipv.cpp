@@ -7,51 +7,11 @@
 #include <vector>
 
 #include "similarity/CostFnMIpv.h"
+#include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
-
-typedef CImgI<float> Img;
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
-}
-
-float smooth(float x, float y)
-{
-    return 17.f + 8.f * std::sin(0.29f * x + 0.2f) * std::cos(0.21f * y - 0.4f) + 0.1f * x;
-}
-
-Img reference(int w = 40, int h = 36)
-{
-    Img I(w, h, 1, 1, 0.f);
-    cimg_forXY(I, x, y) I(x, y) = smooth(float(x), float(y));
-    return I;
-}
-
-// Padded w x h template: the reference's function under another warp, plus a ramp.
-Img template_(int w, int h)
-{
-    Img T(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = smooth(1.05f * i + 12.7f, 0.95f * j + 11.2f) * 0.9f + 0.05f * j + 1.f;
-    return T;
-}
-
-CImg<float> warpFor(int code)
-{
-    switch (code) {
-    case 2: return vec({19.37f, 17.63f});
-    case 3: return vec({19.37f, 17.63f, 0.06f});
-    case 4: return vec({19.37f, 17.63f, -0.05f, 0.04f});
-    default: return vec({0.04f, -0.05f, 0.06f, -0.03f, 19.37f, 17.63f});
-    }
-}
-
-// Parameters that multiply the centred coordinates move samples further: a shorter step.
-bool multipliesCoordinates(int code, int k) { return code == 6 ? k < 4 : k >= 2; }
 
 CImg<float> noZ() { return CImg<float>(); }
 
@@ -62,7 +22,7 @@ CImg<float> noZ() { return CImg<float>(); }
 // shifted reference block, divided by N.
 TEST(MIpv, PdfAtWholePixelShiftsIsTheDirectCount)
 {
-    Img R = reference(), T = template_(11, 9);
+    Img R = miReference(), T = miTemplate(11, 9);
     for (int order : {0, 1}) {
         CCostFnMIpv f(R, T, 2, noZ());
         f.setInterpAndOrder(1, order, true);
@@ -83,7 +43,7 @@ TEST(MIpv, PdfAtWholePixelShiftsIsTheDirectCount)
 
 TEST(MIpv, GradientMatchesFiniteDifferences)
 {
-    Img R = reference(), T = template_(15, 13);
+    Img R = miReference(), T = miTemplate(15, 13);
     for (int code : {2, 3, 4, 6})
         for (int order : {1, 2, 3}) {
             // Order 1 is piecewise linear in the position: under a rotation its kinks lie
@@ -93,19 +53,15 @@ TEST(MIpv, GradientMatchesFiniteDifferences)
             CCostFnMIpv f(R, T, code, noZ());
             f.setInterpAndOrder(1, order, true);
             f.setSampleRate(1.f);
-            const CImg<float> p = warpFor(code);
+            const CImg<float> p = miWarpFor(code);
             CImg<float> g(f.nParams, 1, 1, 1, 0.f);
             const float v = f.eval(p);
             EXPECT_FLOAT_EQ(f.evalD(p, g), v);
-            float gmax = 0.f;
-            for (int k = 0; k < f.nParams; ++k) gmax = std::max(gmax, std::fabs(g[k]));
+            const float gmax = float(maxAbs(g));
             ASSERT_GT(gmax, 1e-3f);
             for (int k = 0; k < f.nParams; ++k) {
                 const float step = multipliesCoordinates(code, k) ? 2e-3f : 1e-2f;
-                CImg<float> pp(p), pm(p);
-                pp[k] += step;
-                pm[k] -= step;
-                const float fd = (f.eval(pp) - f.eval(pm)) / (2.f * step);
+                const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
                 EXPECT_NEAR(g[k], fd, 0.02f * gmax) << "code " << code << " order " << order << " k " << k;
             }
         }
@@ -113,25 +69,20 @@ TEST(MIpv, GradientMatchesFiniteDifferences)
 
 TEST(MIpv, RotatedWarpsFollowTheAffineGradientByTheChainRule)
 {
-    // The Euclidean and similarity warps are affine maps with (a, b, c, d) = (m cos t - 1,
-    // -m sin t, m sin t, m cos t - 1): the value is the affine measure's, and the gradient
-    // with respect to (tx, ty, t, k) is the affine gradient times the derivatives of
-    // (a, b, c, d, tx, ty).
-    Img R = reference(), T = template_(15, 13);
+    // The Euclidean and similarity warps are affine maps: the value is the affine measure's,
+    // the gradient the affine one carried over (fromAffine).
+    Img R = miReference(), T = miTemplate(15, 13);
     for (int code : {3, 4})
         for (int order : {0, 1, 2, 3}) {
             CCostFnMIpv a(R, T, 6, noZ()), f(R, T, code, noZ());
             a.setInterpAndOrder(1, order, true);
             f.setInterpAndOrder(1, order, true);
-            const CImg<float> p = warpFor(code);
-            const double t = p[2], m = code == 4 ? 1.0 + p[3] : 1.0, sn = std::sin(t), cs = std::cos(t);
-            const CImg<float> q = vec({float(m * cs - 1), float(-m * sn), float(m * sn), float(m * cs - 1), p[0], p[1]});
+            const CImg<float> p = miWarpFor(code);
+            const CImg<float> q = asAffine(code, p);
             CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
             const float v = f.evalD(p, g), va = a.evalD(q, ga);
             EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va))) << code << " " << order;
-            std::vector<double> want = {ga[4], ga[5],
-                                        ga[0] * -m * sn + ga[1] * -m * cs + ga[2] * m * cs + ga[3] * -m * sn};
-            if (code == 4) want.push_back(ga[0] * cs - ga[1] * sn + ga[2] * sn + ga[3] * cs);
+            const std::vector<double> want = fromAffine(code, p, ga);
             double gmax = 1e-3;
             for (double w : want) gmax = std::max(gmax, std::fabs(w));
             for (int k = 0; k < f.nParams; ++k)
@@ -141,7 +92,7 @@ TEST(MIpv, RotatedWarpsFollowTheAffineGradientByTheChainRule)
 
 TEST(MIpv, ConstantReferenceHasZeroGradient)
 {
-    Img R(30, 30, 1, 1, 12.4f), T = template_(9, 9);
+    Img R(30, 30, 1, 1, 12.4f), T = miTemplate(9, 9);
     for (int order : {1, 2, 3}) {
         CCostFnMIpv f(R, T, 6, noZ());
         f.setInterpAndOrder(1, order, true);
@@ -155,7 +106,7 @@ TEST(MIpv, ConstantReferenceHasZeroGradient)
 // near the reference's last column is inside for the 2 x 2 reader, not for the 4 x 4 one.
 TEST(MIpv, ReaderFootprintDecidesTheUnclampedMode)
 {
-    Img R = reference(20, 20), T = template_(5, 5);
+    Img R = miReference(20, 20), T = miTemplate(5, 5);
     const CImg<float> p = vec({16.6f, 9.f});   // right column of the template at x' = 18.6
     for (int order : {0, 1, 2, 3, 7}) {
         CCostFnMIpv f(R, T, 2, noZ());
@@ -173,7 +124,7 @@ TEST(MIpv, ReaderFootprintDecidesTheUnclampedMode)
 // a pdf that sums to 1 (run under the sanitizers for the reads).
 TEST(MIpv, WarpsAcrossTheEdges)
 {
-    Img R = reference(24, 22), T = template_(9, 7);
+    Img R = miReference(24, 22), T = miTemplate(9, 7);
     for (int interp : {0, 1, 3})
         for (int order : {0, 1, 2, 3}) {
             CCostFnMIpv f(R, T, 6, noZ());
@@ -192,7 +143,7 @@ TEST(MIpv, WarpsAcrossTheEdges)
 // Intensities below 0 and above the template's range land in the edge bins.
 TEST(MIpv, OutOfTableIntensitiesGoToTheEdgeBins)
 {
-    Img R = reference(), T = template_(9, 9);
+    Img R = miReference(), T = miTemplate(9, 9);
     R -= 25.f;   // most pixels negative, some down to -16
     for (int order : {1, 3}) {
         CCostFnMIpv f(R, T, 2, noZ());
@@ -209,8 +160,8 @@ TEST(MIpv, OutOfTableIntensitiesGoToTheEdgeBins)
 // Orders outside 0 .. 3 read 2 x 2 pixels with linear weights, as order 1 does.
 TEST(MIpv, OtherOrdersActAsOrderOne)
 {
-    Img R = reference(), T = template_(11, 11);
-    const CImg<float> p = warpFor(6);
+    Img R = miReference(), T = miTemplate(11, 11);
+    const CImg<float> p = miWarpFor(6);
     CCostFnMIpv f1(R, T, 6, noZ());
     f1.setInterpAndOrder(1, 1, true);
     CImg<float> g1(6, 1, 1, 1, 0.f), g(6, 1, 1, 1, 0.f);

@@ -8,50 +8,11 @@
 #include <vector>
 
 #include "similarity/CostFnMIpz.h"
+#include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
-
-typedef CImgI<float> Img;
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
-}
-
-float smooth(float x, float y)
-{
-    return 17.f + 8.f * std::sin(0.29f * x + 0.2f) * std::cos(0.21f * y - 0.4f) + 0.1f * x;
-}
-
-Img reference(int w = 40, int h = 36)
-{
-    Img I(w, h, 1, 1, 0.f);
-    cimg_forXY(I, x, y) I(x, y) = smooth(float(x), float(y));
-    return I;
-}
-
-Img template_(int w, int h)
-{
-    Img T(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = smooth(1.05f * i + 12.7f, 0.95f * j + 11.2f) * 0.9f + 0.05f * j + 1.f;
-    return T;
-}
-
-CImg<float> warpFor(int code)
-{
-    switch (code) {
-    case 2: return vec({19.37f, 17.63f});
-    case 3: return vec({19.37f, 17.63f, 0.06f});
-    case 4: return vec({19.37f, 17.63f, -0.05f, 0.04f});
-    default: return vec({0.04f, -0.05f, 0.06f, -0.03f, 19.37f, 17.63f});
-    }
-}
-
-// Parameters that multiply the centred coordinates move samples further: a shorter step.
-bool multipliesCoordinates(int code, int k) { return code == 6 ? k < 4 : k >= 2; }
 
 // A measure over images whose largest intensity is 20 (L = 20).
 struct Pz {
@@ -121,7 +82,7 @@ TEST(MIpz, OrderZeroWindows)
 
 TEST(MIpz, GradientMatchesFiniteDifferences)
 {
-    Img R = reference(), T = template_(15, 13);
+    Img R = miReference(), T = miTemplate(15, 13);
     for (int code : {2, 3, 4, 6})
         for (int interp : {1, 3})
             for (int order : {1, 2, 3}) {
@@ -132,21 +93,17 @@ TEST(MIpz, GradientMatchesFiniteDifferences)
                 CCostFnMIpz f(R, T, code, CImg<float>());
                 f.setInterpAndOrder(interp, order, true);
                 f.setSampleRate(1.f);
-                const CImg<float> p = warpFor(code);
+                const CImg<float> p = miWarpFor(code);
                 CImg<float> g(f.nParams, 1, 1, 1, 0.f);
                 const float v = f.eval(p);
                 EXPECT_FLOAT_EQ(f.evalD(p, g), v);
-                float gmax = 0.f;
-                for (int k = 0; k < f.nParams; ++k) gmax = std::max(gmax, std::fabs(g[k]));
+                const float gmax = float(maxAbs(g));
                 ASSERT_GT(gmax, 1e-3f);
                 for (int k = 0; k < f.nParams; ++k) {
                     // The linear window has kinks where a sample crosses a whole
                     // intensity: a shorter step straddles fewer of them.
                     const float step = (multipliesCoordinates(code, k) ? 2e-3f : 1e-2f) * (order == 1 ? 0.1f : 1.f);
-                    CImg<float> pp(p), pm(p);
-                    pp[k] += step;
-                    pm[k] -= step;
-                    const float fd = (f.eval(pp) - f.eval(pm)) / (2.f * step);
+                    const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
                     EXPECT_NEAR(g[k], fd, 0.02f * gmax)
                         << "code " << code << " interp " << interp << " order " << order << " k " << k;
                 }
@@ -155,26 +112,21 @@ TEST(MIpz, GradientMatchesFiniteDifferences)
 
 TEST(MIpz, RotatedWarpsFollowTheAffineGradientByTheChainRule)
 {
-    // The Euclidean and similarity warps are affine maps with (a, b, c, d) = (m cos t - 1,
-    // -m sin t, m sin t, m cos t - 1): the value is the affine measure's, and the gradient
-    // with respect to (tx, ty, t, k) is the affine gradient times the derivatives of
-    // (a, b, c, d, tx, ty).
-    Img R = reference(), T = template_(15, 13);
+    // The Euclidean and similarity warps are affine maps: the value is the affine measure's,
+    // the gradient the affine one carried over (fromAffine).
+    Img R = miReference(), T = miTemplate(15, 13);
     for (int interp : {1, 3})
         for (int code : {3, 4})
             for (int order : {0, 1, 2, 3}) {
                 CCostFnMIpz a(R, T, 6, CImg<float>()), f(R, T, code, CImg<float>());
                 a.setInterpAndOrder(interp, order, true);
                 f.setInterpAndOrder(interp, order, true);
-                const CImg<float> p = warpFor(code);
-                const double t = p[2], m = code == 4 ? 1.0 + p[3] : 1.0, sn = std::sin(t), cs = std::cos(t);
-                const CImg<float> q = vec({float(m * cs - 1), float(-m * sn), float(m * sn), float(m * cs - 1), p[0], p[1]});
+                const CImg<float> p = miWarpFor(code);
+                const CImg<float> q = asAffine(code, p);
                 CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
                 const float v = f.evalD(p, g), va = a.evalD(q, ga);
                 EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va))) << code << " " << order;
-                std::vector<double> want = {ga[4], ga[5],
-                                            ga[0] * -m * sn + ga[1] * -m * cs + ga[2] * m * cs + ga[3] * -m * sn};
-                if (code == 4) want.push_back(ga[0] * cs - ga[1] * sn + ga[2] * sn + ga[3] * cs);
+                const std::vector<double> want = fromAffine(code, p, ga);
                 double gmax = 1e-3;
                 for (double w : want) gmax = std::max(gmax, std::fabs(w));
                 for (int k = 0; k < f.nParams; ++k)
@@ -185,7 +137,7 @@ TEST(MIpz, RotatedWarpsFollowTheAffineGradientByTheChainRule)
 
 TEST(MIpz, SamplesEveryPixelWhateverTheRate)
 {
-    Img R = reference(), T = template_(9, 7);
+    Img R = miReference(), T = miTemplate(9, 7);
     CCostFnMIpz f(R, T, 6, CImg<float>());
     f.setInterpAndOrder(1, 1, true);
     for (float rate : {2.f, 0.5f, 0.f}) {
@@ -198,8 +150,8 @@ TEST(MIpz, SamplesEveryPixelWhateverTheRate)
 // Nearest neighbour: the derivative table and its averaging are those of plain MI.
 TEST(MIpz, NearestNeighbourDerivativesArePlainMI)
 {
-    Img R = reference(), T = template_(11, 9);
-    const CImg<float> p = warpFor(6);
+    Img R = miReference(), T = miTemplate(11, 9);
+    const CImg<float> p = miWarpFor(6);
     CCostFnMIpz f(R, T, 6, CImg<float>());
     CCostFnMI mi(R, T, 6, CImg<float>());
     f.setInterpAndOrder(0, 3, true);
@@ -217,7 +169,7 @@ TEST(MIpz, OvershootAndWarpsAcrossTheEdges)
 {
     Img R(24, 22, 1, 1, 0.f);
     cimg_forXY(R, x, y) R(x, y) = ((x / 3 + y / 4) % 2) ? 15.f : 0.f;
-    Img T = template_(9, 7);
+    Img T = miTemplate(9, 7);
     for (int interp : {1, 3})
         for (int order : {0, 1, 2, 3, -2, 6}) {
             CCostFnMIpz f(R, T, 6, CImg<float>());

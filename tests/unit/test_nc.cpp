@@ -6,17 +6,11 @@
 #include <vector>
 
 #include "similarity/CostFnNC.h"
+#include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
-
-typedef CImgI<float> Img;
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
-}
 
 float smooth(float x, float y)
 {
@@ -26,18 +20,13 @@ float smooth(float x, float y)
 // 40 x 36 reference of a smooth function.
 Img reference()
 {
-    Img I(40, 36, 1, 1, 0.f);
-    cimg_forXY(I, x, y) I(x, y) = smooth(float(x), float(y));
-    return I;
+    return image(40, 36, [](float x, float y) { return smooth(x, y); });
 }
 
 // w x h template of another smooth function, padded.
 Img template_(int w, int h)
 {
-    Img T(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = smooth(1.1f * i + 12.3f, 0.9f * j + 10.6f) + 0.03f * i * j;
-    return T;
+    return padded(w, h, [](float i, float j) { return smooth(1.1f * i + 12.3f, 0.9f * j + 10.6f) + 0.03f * i * j; });
 }
 
 // A warp well inside the reference for each code.
@@ -124,7 +113,7 @@ TEST(NormCorr, DerivativesMatchFiniteDifferences)
             f.setSampleRate(1.f);
             const CImg<float> p = warpFor(code);
             const int n = f.nParams;
-            CImg<float> g, g2, gp, gm;
+            CImg<float> g, g2, gp;
             CImgE<float> H;
             const float v = f.eval(p);
             EXPECT_FLOAT_EQ(f.evalD(p, g), v);
@@ -135,23 +124,16 @@ TEST(NormCorr, DerivativesMatchFiniteDifferences)
             ASSERT_EQ(H.height(), n);
             for (int k = 0; k < n; ++k) EXPECT_NEAR(g2[k], g[k], 1e-6f * (1.f + std::fabs(g[k])));
 
-            float gmax = 0.f, hmax = 0.f;
-            for (int k = 0; k < n; ++k) gmax = std::max(gmax, std::fabs(g[k]));
-            for (int k = 0; k < n * n; ++k) hmax = std::max(hmax, std::fabs(H[k]));
+            const float gmax = float(maxAbs(g)), hmax = float(maxAbs(H));
             for (int k = 0; k < n; ++k) {
                 // Steps: parameters multiplying coordinates up to 7 move samples 7x further.
-                const bool linear = code == 6 ? k < 4 : (k == 2 || k == 3);
-                const float step = linear ? 2e-3f : 1e-2f;
-                CImg<float> pp(p), pm(p);
-                pp[k] += step;
-                pm[k] -= step;
-                const float fd = (f.eval(pp) - f.eval(pm)) / (2.f * step);
+                const float step = multipliesCoordinates(code, k) ? 2e-3f : 1e-2f;
+                const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
                 EXPECT_NEAR(g[k], fd, 0.01f * gmax) << "code " << code << " interp " << interp << " k " << k;
                 if (interp == 3) {
-                    f.evalD(pp, gp);
-                    f.evalD(pm, gm);
                     for (int i = 0; i < n; ++i) {
-                        const float fdh = (gp[i] - gm[i]) / (2.f * step);
+                        const float fdh =
+                            centralDiff([&](const CImg<float>& a) { f.evalD(a, gp); return gp[i]; }, p, k, step);
                         EXPECT_NEAR(H(i, k), fdh, 0.02f * hmax)
                             << "code " << code << " H(" << i << "," << k << ")";
                     }

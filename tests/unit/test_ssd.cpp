@@ -4,57 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "similarity/CostFnSSD.h"
+#include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
-
-typedef CImgI<float> Img;
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
-}
-
-Img image(int w, int h, std::function<double(double, double)> f)
-{
-    Img I(w, h, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) I(i, j) = float(f(i, j));
-    return I;
-}
-
-// Template w x h drawn at (1, 1) into a zero image 3 pixels larger.
-Img padded(int w, int h, std::function<double(double, double)> f)
-{
-    Img T(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = float(f(i, j));
-    return T;
-}
-
-void warpD(int code, const std::vector<double>& q, double x, double y, double& ox, double& oy)
-{
-    switch (code) {
-    case 2: ox = x + q[0]; oy = y + q[1]; break;
-    case 3: {
-        const double s = std::sin(q[2]), c = std::cos(q[2]);
-        ox = c * x + s * y + q[0]; oy = c * y - s * x + q[1]; break;
-    }
-    case 4: {
-        const double s = std::sin(q[2]), c = std::cos(q[2]), m = 1 + q[3];
-        ox = m * (c * x + s * y) + q[0]; oy = m * (c * y - s * x) + q[1]; break;
-    }
-    default:
-        ox = (1 + q[0]) * x + q[2] * y + q[4]; oy = q[1] * x + (1 + q[3]) * y + q[5]; break;
-    }
-}
 
 double keys(double t)
 {
@@ -106,13 +65,6 @@ Img randomImage(int w, int h)
         I[k] = float((s >> 8) % 1000) / 10.f;
     }
     return I;
-}
-
-double maxAbs(const CImg<float>& a)
-{
-    double m = 0;
-    for (unsigned k = 0; k < a.size(); ++k) m = std::max(m, std::fabs((double)a[k]));
-    return m;
 }
 
 // Five-point central differences: exact for polynomials of degree 4, which the costs on the

@@ -7,15 +7,11 @@
 #include <vector>
 
 #include "similarity/CWarp.h"
+#include "fixtures.h"
+
+using namespace fixtures;
 
 namespace {
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
-}
 
 struct WarpCase { int code; std::vector<float> p; };
 
@@ -36,19 +32,7 @@ void warpAt(int code, std::vector<float> p, int k, double h, int k2, double h2, 
     std::vector<double> q(p.begin(), p.end());
     if (k >= 0) q[k] += h;
     if (k2 >= 0) q[k2] += h2;
-    switch (code) {
-    case 2: ox = x + q[0]; oy = y + q[1]; break;
-    case 3: {
-        const double s = std::sin(q[2]), c = std::cos(q[2]);
-        ox = c * x + s * y + q[0]; oy = c * y - s * x + q[1]; break;
-    }
-    case 4: {
-        const double s = std::sin(q[2]), c = std::cos(q[2]), m = 1 + q[3];
-        ox = m * (c * x + s * y) + q[0]; oy = m * (c * y - s * x) + q[1]; break;
-    }
-    default:
-        ox = (1 + q[0]) * x + q[2] * y + q[4]; oy = q[1] * x + (1 + q[3]) * y + q[5]; break;
-    }
+    warpD(code, q, x, y, ox, oy);
 }
 
 }  // namespace
