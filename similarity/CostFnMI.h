@@ -101,6 +101,18 @@ protected:
     // n x n scratch: after gradientOfActive, ln(P / margRef[x]) + 1 at every bin with P != 0.
     CImg<double> logFactor;
 
+    // Cell accumulation for the derivative walks of NP parameters: S = cellSlots(NP) floats
+    // per table cell side by side (the weight, the NP derivatives, zero padding), so that
+    // every tap is one short fixed-length update.
+    static constexpr int cellSlots(int np) { return np < 4 ? 4 : 8; }
+    // coef[q][e]: Jacobian row coefficient q (ax, bx, cx, ay, by, cy) at p of slot e's
+    // parameter; 0 in the weight and padding slots.
+    template <int NP, int S> void cellCoefs(const CImg<float>& p, float (&coef)[6][S]) const;
+    // The n x n cells of S floats, all 0.
+    template <int S> float* zeroedCells();
+    // pdf = the cells' weights / N; plane m of dpdf = their derivative m / -N.
+    template <int NP, int S> void cellsToTables(CImg<float>& pdf, CImg<float>& dpdf) const;
+
 private:
     // DPdfJnt's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
     // warp through CWarp::CalcJcbn.
@@ -111,4 +123,39 @@ private:
     CImg<int> nonZero_;        // bins (x + n y) of the active pdf with a non-zero entry
     int nNonZero_ = 0;
     void listNonZero();
+    CImg<float> cellAcc_;      // n x n cells of S floats (zeroedCells)
 };
+
+template <int NP, int S>
+inline void CCostFnMI::cellCoefs(const CImg<float>& p, float (&coef)[6][S]) const
+{
+    float rc[6 * 6];   // row m: (ax, bx, cx, ay, by, cy), affine in the centred point
+    warp.jacobianCoefs(p, NP, rc);
+    for (int q = 0; q < 6; ++q)
+        for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
+}
+
+template <int S>
+inline float* CCostFnMI::zeroedCells()
+{
+    const long nn = (long)nBins * nBins;
+    if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
+    float* const A = cellAcc_.data();
+    for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
+    return A;
+}
+
+template <int NP, int S>
+inline void CCostFnMI::cellsToTables(CImg<float>& pdf, CImg<float>& dpdf) const
+{
+    const long nn = (long)nBins * nBins;
+    const float c = 1.f / nSamples;
+    const float* const A = cellAcc_.data();
+    float* const P = pdf.data();
+    float* const D = dpdf.data();
+    for (long o = 0; o < nn; ++o) {
+        const float* a = A + S * o;
+        P[o] = a[0] * c;
+        for (int m = 0; m < NP; ++m) D[m * nn + o] = a[1 + m] * -c;
+    }
+}

@@ -158,18 +158,11 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
     if constexpr (NP > 0) {
-        constexpr int S = NP < 4 ? 4 : 8;
+        constexpr int S = cellSlots(NP);
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
-        {
-            float rc[6 * 6];   // row m: (ax, bx, cx, ay, by, cy), affine in the centred point
-            warp.jacobianCoefs(p, np, rc);
-            for (int q = 0; q < 6; ++q)
-                for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
-        }
+        cellCoefs<NP>(p, coef);
         float unit[S] = {1.f};
-        if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
-        float* const A = cellAcc_.data();
-        for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
+        float* const A = zeroedCells<S>();
         walkPos(p, [&](const WalkSample& s) PV_INLINE {
             float dx, dy, v[Taps];
             Nbhd<Taps, Nb>::readF(ref, s.rx, s.ry, v, dx, dy);
@@ -210,13 +203,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
             }
         });
         lastSample();
-        float* const P = pdf.data();
-        float* const D = dpdf.data();
-        for (long o = 0; o < nn; ++o) {
-            const float* a = A + S * o;
-            P[o] = a[0] * c;
-            for (int m = 0; m < NP; ++m) D[m * nn + o] = a[1 + m] * -c;
-        }
+        cellsToTables<NP, S>(pdf, dpdf);
     } else {
         float* const P = pdf.data();
         float* const D = dpdf.data();

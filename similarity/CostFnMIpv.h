@@ -48,5 +48,4 @@ private:
     template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
     template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
     CImg<float> rowCoefs_;   // 6 n: Jacobian rows (ax, bx, cx, ay, by, cy) per parameter
-    CImg<float> cellAcc_;    // per table cell: weight and derivatives, side by side
 };

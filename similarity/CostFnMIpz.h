@@ -44,5 +44,4 @@ private:
     template <int T> void pdfLoop(const CImg<float>& p, CImg<float>& pdf);
     template <int T, int NP> void dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
     template <int T> void dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
-    CImg<float> cellAcc_;    // per table cell: weight and derivatives, side by side
 };
