@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 namespace {
@@ -15,30 +14,10 @@ namespace {
 const double kThreshold = 0.0001;
 
 // Largest value strictly below n (n >= 1): the float or double just before it.
-inline float below(int n, float)
-{
-    float v = float(n);
-    std::uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    --b;
-    std::memcpy(&v, &b, sizeof v);
-    return v;
-}
-
-inline double below(int n, double)
-{
-    double v = double(n);
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    --b;
-    std::memcpy(&v, &b, sizeof v);
-    return v;
-}
-
 template <typename T>
 inline T below(int n)
 {
-    return below(n, T(0));
+    return std::nextafter(T(n), T(0));
 }
 
 // Clamps into [0, top]; NaN and -inf go to 0, +inf to top.
