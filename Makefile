@@ -23,7 +23,8 @@ test: deps
 demo: deps
 	$(MAKE) build
 	@if [ -f examples/align_demo.m ]; then \
-	  cd examples && octave --no-gui --norc --quiet --no-window-system --eval "addpath('../$(BUILD)/mex'); align_demo"; \
+	  cd examples && octave --no-gui --norc --quiet --no-window-system --eval \
+	    "addpath('$(abspath $(BUILD))/mex'); align_demo('$(abspath $(BUILD))/demo/align_demo.png')"; \
 	else echo "no demo yet"; fi
 
 bench: deps

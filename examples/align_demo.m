@@ -1,4 +1,4 @@
-function align_demo()
+function align_demo(figureFile)
 % Recovers a known affine warp of a synthetic image with tremlo's gradient and Hessian.
 %
 % A textured reference image is made here; the template is the reference sampled under a
@@ -8,6 +8,11 @@ function align_demo()
 % itself, once with Parzen-window mutual information (operator 5) on a copy whose
 % intensities are remapped non-monotonically, where SSD fails. Last, one call with many
 % warps evaluates a grid of translations to show the basin of the measure.
+%
+% align_demo(figureFile) also writes a figure of the result as a PNG image (default
+% align_demo.png in the current folder): the reference with the template's outline at the
+% start, after SSD and after MI; checkerboards of the template and the warped reference; and
+% each measure's cost over the grid of translations.
 %
 % The error of a warp is the largest distance, in pixels, between where it and the true
 % warp send the template's corners. The demo fails (an error, so `make demo` exits non-zero)
@@ -28,7 +33,15 @@ function align_demo()
   printf('\nSSD on the remapped template, for comparison:\n');
   pBad = align(Tm, I, p0, [6 1 1 1 1], pTrue, corners, 12);
 
-  basin(T, Tm, I, pTrue);
+  [offsets, basins] = basin(T, Tm, I, pTrue);
+  if nargin < 1
+    figureFile = 'align_demo.png';
+  end
+  S = struct('I', I, 'T', T, 'Tm', Tm, 'levels', levels, 'pTrue', pTrue, 'p0', p0, ...
+             'pSSD', pSSD, 'pMI', pMI, 'offsets', offsets);
+  S.basins = basins;
+  align_demo_figure(figureFile, S);
+  printf('\nFigure written to %s\n', figureFile);
 
   eSSD = warpError(pSSD, pTrue, corners); eMI = warpError(pMI, pTrue, corners);
   printf('\nFinal error: SSD %.4f px (tolerance %.2f), MI %.4f px (tolerance %.2f); SSD on the remapped template %.2f px\n', ...
@@ -102,22 +115,31 @@ function p = align(T, I, p, P, pTrue, corners, maxIt)
 end
 
 % Values over a grid of translations around the true one, the linear part held at its true
-% value: one tremlo call with one warp per column.
-function basin(T, Tm, I, pTrue)
-  d = -8:2:8;
+% value: one tremlo call per measure with one warp per column. Prints every fourth offset for
+% SSD on the template and MI on the remapped template; returns the offsets and the costs of
+% SSD and MI on both templates.
+function [d, basins] = basin(T, Tm, I, pTrue)
+  d = -8:0.5:8;
   [DX, DY] = ndgrid(d);
   W = repmat(pTrue, 1, numel(DX));
   W(5, :) += DX(:)'; W(6, :) += DY(:)';
-  for c = {{T, [6 1 1 1 1], 'SSD, template as sampled'}, {Tm, [6 5 3 1 1], 'Parzen MI, remapped template'}}
-    [Tc, P, name] = c{1}{:};
-    Y = reshape(tremlo(Tc, I, W, P), size(DX));
-    printf('\nBasin of %s over translation offsets (rows: x, columns: y), one call, %d warps:\n', ...
+  basins = {'SSD, template T', T, [6 1 1 1 1];  'MI, template T', T, [6 5 3 1 1];
+            'SSD, remapped Tm', Tm, [6 1 1 1 1]; 'MI, remapped Tm', Tm, [6 5 3 1 1]};
+  for k = 1:rows(basins)
+    basins{k, 2} = reshape(tremlo(basins{k, 2}, I, W, basins{k, 3}), size(DX));
+  end
+  basins = basins(:, 1:2);
+  shown = 1:4:numel(d);
+  for c = {{1, 'SSD, template as sampled'}, {4, 'Parzen MI, remapped template'}}
+    [k, name] = c{1}{:};
+    Y = basins{k, 2};
+    printf('\nBasin of %s over translation offsets (rows: x, columns: y), one call of %d warps:\n', ...
            name, numel(DX));
-    printf('%8s', ''); printf('%9d', d); printf('\n');
-    for i = 1:numel(d)
-      printf('%8d', d(i)); printf('%9.3g', Y(i, :)); printf('\n');
+    printf('%8s', ''); printf('%9d', d(shown)); printf('\n');
+    for i = shown
+      printf('%8d', d(i)); printf('%9.3g', Y(i, shown)); printf('\n');
     end
     [~, at] = min(Y(:));
-    printf('minimum at offset (%d, %d)\n', DX(at), DY(at));
+    printf('minimum at offset (%g, %g)\n', DX(at), DY(at));
   end
 end
