@@ -64,7 +64,7 @@
 %         the first dimension: H(i, j, k) is the share of samples of warp k with reference
 %         intensity i - 1 and template intensity j - 1, after smoothing by Z. Operators 6, 7:
 %         the same size with the template bin along the first dimension. Operators 1, 2,
-%         11: 1 x 1 x n, all ones.
+%         11 (and 100): 1 x 1 x n, all ones.
 %
 %   Conventions
 %     MATLAB rows are the image's x axis and columns its y axis; positions count from 0,
