@@ -16,6 +16,7 @@
 %        b x + (1 + d) y + ty), bilinearly, the border pixels repeating outside I.
 %
 %   Outputs (double), sums over the template's pixels, with r = T - Iw (Iw: I warped)
+%   and (x, y) each pixel's centred coordinates
 %     E  1 x 1: sum(r .^ 2), no mean and no factor 1/2.
 %     G  1 x 6: G(k) = sum(SD_k .* r), with the steepest-descent images
 %        SD = [x Tx, x Ty, y Tx, y Ty, Tx, Ty]; Tx(i, j) = T(i + 1, j) - T(i, j) and

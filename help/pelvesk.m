@@ -16,7 +16,7 @@
 %        b x + (1 + d) y + ty), bilinearly, the border pixels repeating outside I.
 %
 %   Outputs (double), sums over the template's pixels, with e = Iw - T (Iw: I warped;
-%   the opposite sign of pelvask's residual)
+%   the opposite sign of pelvask's residual) and (x, y) each pixel's centred coordinates
 %     E  1 x 1: sum(e .^ 2), no mean and no factor 1/2.
 %     G  1 x 6: G(k) = sum(SD_k .* e), with the steepest-descent images
 %        SD = [x Ix, x Iy, y Ix, y Iy, Ix, Iy]; Ix(i, j) = I(i + 1, j) - I(i, j) and
