@@ -200,6 +200,10 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
             mexErr("T and I must hold finite values for a histogram-based operator.", nlhs, plhs);
             return;
         }
+        if (minT < 0 || minI < 0) {
+            mexErr("T and I must hold non-negative values for a histogram-based operator.", nlhs, plhs);
+            return;
+        }
         // The tables grow with the square of the largest intensity: refuse what cannot fit.
         const double bins = std::trunc(std::max(std::max(maxT, maxI), 0.0)) + 1;
         double bytes = bins * bins * sizeof(float) * (2.0 + 2.0 * k);
