@@ -295,51 +295,51 @@ CCostFnMItrigrid::CCostFnMItrigrid(CImgI<float>& r, CImgI<float>& t, int code)
 
 CCostFnMItrigrid::~CCostFnMItrigrid() {}
 
-const char* CCostFnMItrigrid::tooLarge(const CImg<float>& p)
+template <class F> void CCostFnMItrigrid::forEachCell(F&& f)
 {
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
-    if (cols <= 0 || rows <= 0) return nullptr;
+    for (int Y = 1; Y <= rows; ++Y) {
+        const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
+        for (int X = 1; X <= cols; ++X) {
+            const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
+            float ax, ay, bx, by;
+            warp.WarpCurrent(x0, y0, ax, ay);
+            warp.WarpCurrent(x1, y1, bx, by);
+            if (!f(x0, x1, y0, y1, ax, ay, bx, by)) return;
+        }
+    }
+}
+
+const char* CCostFnMItrigrid::tooLarge(const CImg<float>& p)
+{
     warp.takeParams(p);
     const InverseMap inv = inverseOf(warp);
     // Where one inverse coordinate follows one reference axis alone, a cell has at most as
     // many breakpoints on it as the box has positions along that axis.
     const bool byColumn = inv.L[0][1] == 0.0, byRow = inv.L[1][0] == 0.0;
     double positions = 0.0, pieces = 0.0;
-    for (int Y = 1; Y <= rows; ++Y) {
-        const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
-        for (int X = 1; X <= cols; ++X) {
-            const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
-            float ax, ay, bx, by;
-            warp.WarpCurrent(x0, y0, ax, ay);
-            warp.WarpCurrent(x1, y1, bx, by);
-            const double n = boxPositions(ax, ay, bx, by);
-            positions += n;
-            if (inv.ok && n > 0.0) {
-                const double cutsX = byColumn ? wholeIn(ax, bx) : n, cutsY = byRow ? wholeIn(ay, by) : n;
-                pieces += (1.0 + cutsX) * (1.0 + cutsY);
-            } else {
-                pieces += 1.0;
-            }
+    forEachCell([&](float, float, float, float, float ax, float ay, float bx, float by) {
+        const double n = boxPositions(ax, ay, bx, by);
+        positions += n;
+        if (inv.ok && n > 0.0) {
+            const double cutsX = byColumn ? wholeIn(ax, bx) : n, cutsY = byRow ? wholeIn(ay, by) : n;
+            pieces += (1.0 + cutsX) * (1.0 + cutsY);
+        } else {
+            pieces += 1.0;
         }
-    }
+        return true;
+    });
     if (!(positions <= kMaxPositions)) return kTooManyPositions;
     if (pieces <= kMaxPieces) return nullptr;
 
     // The estimate takes every position as a breakpoint of its own: count the pieces.
     double exact = 0.0;
-    for (int Y = 1; Y <= rows; ++Y) {
-        const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
-        for (int X = 1; X <= cols; ++X) {
-            const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
-            float ax, ay, bx, by;
-            warp.WarpCurrent(x0, y0, ax, ay);
-            warp.WarpCurrent(x1, y1, bx, by);
-            cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
-            exact += double(breaksX.size() - 1) * double(breaksY.size() - 1);
-            if (exact > kMaxPieces) return kTooManyPieces;
-        }
-    }
-    return nullptr;
+    forEachCell([&](float x0, float x1, float y0, float y1, float ax, float ay, float bx, float by) {
+        cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
+        exact += double(breaksX.size() - 1) * double(breaksY.size() - 1);
+        return exact <= kMaxPieces;
+    });
+    return exact > kMaxPieces ? kTooManyPieces : nullptr;
 }
 
 void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<float>& r)
@@ -363,47 +363,39 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
     jointHist.fill(0.f);
     runs.clear();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
-    if (cols > 0 && rows > 0) {
-        const float w = 0.5f / (float(cols) * float(rows));
-        warp.takeParams(p);
-        const InverseMap inv = inverseOf(warp);
-        for (int Y = 1; Y <= rows; ++Y) {
-            const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
-            for (int X = 1; X <= cols; ++X) {
-                const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
-                float ax, ay, bx, by;
-                warp.WarpCurrent(x0, y0, ax, ay);
-                warp.WarpCurrent(x1, y1, bx, by);
-                cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
+    const float w = 0.5f / (float(std::max(cols, 1)) * float(std::max(rows, 1)));
+    warp.takeParams(p);
+    const InverseMap inv = inverseOf(warp);
+    forEachCell([&](float x0, float x1, float y0, float y1, float ax, float ay, float bx, float by) {
+        cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
 
-                // Every piece [xa, xb] x [ya, yb] as two triangles on its (xa, ya)-(xb, yb)
-                // diagonal, weighted by its area. A piece whose four vertices lie in one bin
-                // of the histogram puts both triangles' mass there.
-                sampleRow(breaksY[0], tmpA_, refA_);
-                for (std::size_t j = 0; j + 1 < breaksY.size(); ++j) {
-                    const float ya = breaksY[j], yb = breaksY[j + 1];
-                    sampleRow(yb, tmpB_, refB_);
-                    for (std::size_t i = 0; i + 1 < breaksX.size(); ++i) {
-                        const float xa = breaksX[i], xb = breaksX[i + 1];
-                        const float v = std::fabs((xa - xb) * (ya - yb)) * w;
-                        const int bin = binOf(tmpA_[i], refA_[i]);
-                        if (bin >= 0 && bin == binOf(tmpA_[i + 1], refA_[i + 1]) &&
-                            bin == binOf(tmpB_[i], refB_[i]) && bin == binOf(tmpB_[i + 1], refB_[i + 1])) {
-                            float& e = jointHist[bin];
-                            e += v;
-                            e += v;
-                            continue;
-                        }
-                        const HistPoint v00{tmpA_[i], refA_[i]}, v10{tmpA_[i + 1], refA_[i + 1]};
-                        const HistPoint v01{tmpB_[i], refB_[i]}, v11{tmpB_[i + 1], refB_[i + 1]};
-                        splatTriangle(jointHist, v00, v10, v11, v, &runs);
-                        splatTriangle(jointHist, v00, v01, v11, v, &runs);
-                    }
-                    tmpA_.swap(tmpB_);
-                    refA_.swap(refB_);
+        // Every piece [xa, xb] x [ya, yb] as two triangles on its (xa, ya)-(xb, yb) diagonal,
+        // weighted by its area. A piece whose four vertices lie in one bin of the histogram
+        // puts both triangles' mass there.
+        sampleRow(breaksY[0], tmpA_, refA_);
+        for (std::size_t j = 0; j + 1 < breaksY.size(); ++j) {
+            const float ya = breaksY[j], yb = breaksY[j + 1];
+            sampleRow(yb, tmpB_, refB_);
+            for (std::size_t i = 0; i + 1 < breaksX.size(); ++i) {
+                const float xa = breaksX[i], xb = breaksX[i + 1];
+                const float v = std::fabs((xa - xb) * (ya - yb)) * w;
+                const int bin = binOf(tmpA_[i], refA_[i]);
+                if (bin >= 0 && bin == binOf(tmpA_[i + 1], refA_[i + 1]) && bin == binOf(tmpB_[i], refB_[i]) &&
+                    bin == binOf(tmpB_[i + 1], refB_[i + 1])) {
+                    float& e = jointHist[bin];
+                    e += v;
+                    e += v;
+                    continue;
                 }
+                const HistPoint v00{tmpA_[i], refA_[i]}, v10{tmpA_[i + 1], refA_[i + 1]};
+                const HistPoint v01{tmpB_[i], refB_[i]}, v11{tmpB_[i + 1], refB_[i + 1]};
+                splatTriangle(jointHist, v00, v10, v11, v, &runs);
+                splatTriangle(jointHist, v00, v01, v11, v, &runs);
             }
+            tmpA_.swap(tmpB_);
+            refA_.swap(refB_);
         }
-    }
+        return true;
+    });
     return valueOfHist();
 }

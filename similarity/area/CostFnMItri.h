@@ -92,6 +92,10 @@ private:
     // Template and reference values along two neighbouring rows of breakpoints.
     std::vector<float> tmpA_, refA_, tmpB_, refB_;
     void sampleRow(float y, std::vector<float>& t, std::vector<float>& r);
+    // Calls f(x0, x1, y0, y1, ax, ay, bx, by) for every cell, row by row: its centred edges
+    // and its corners (x0, y0) and (x1, y1) warped by the current parameters; stops when f
+    // returns false.
+    template <class F> void forEachCell(F&& f);
     // Index of the histogram bin of the vertex (t, r), or -1 outside the histogram.
     int binOf(float t, float r) const
     {
