@@ -100,30 +100,34 @@ bool binsIntensities(int op)
     return op != 1 && op != 2 && op != 11;
 }
 
-// Finite values only; also the largest value (0 for an empty image).
-bool finiteMax(const CImg<float>& img, double& vmax)
+// Finite values only; also the smallest and the largest value (0 for an empty image).
+bool finiteRange(const CImg<float>& img, double& vmin, double& vmax)
 {
-    vmax = 0;
+    vmin = vmax = 0;
     const size_t size = img.size();
     if (!size) return true;
     // v - v is 0 for a finite v and NaN otherwise; a NaN in a sum stays there.
     const float* const q = img.data();
-    float m = q[0], bad = 0.f;
+    float lo = q[0], m = q[0], bad = 0.f;
     size_t i = 0;
 #if defined(__SSE2__) || defined(_M_X64)
-    __m128 m0 = _mm_set1_ps(q[0]), m1 = m0, b0 = _mm_setzero_ps(), b1 = b0;
+    __m128 m0 = _mm_set1_ps(q[0]), m1 = m0, l0 = m0, l1 = m0, b0 = _mm_setzero_ps(), b1 = b0;
     for (; i + 8 <= size; i += 8) {
         const __m128 v0 = _mm_loadu_ps(q + i), v1 = _mm_loadu_ps(q + i + 4);
         b0 = _mm_add_ps(b0, _mm_sub_ps(v0, v0));
         b1 = _mm_add_ps(b1, _mm_sub_ps(v1, v1));
         m0 = _mm_max_ps(m0, v0);
         m1 = _mm_max_ps(m1, v1);
+        l0 = _mm_min_ps(l0, v0);
+        l1 = _mm_min_ps(l1, v1);
     }
-    float mv[4], bv[4];
+    float mv[4], lv[4], bv[4];
     _mm_storeu_ps(mv, _mm_max_ps(m0, m1));
+    _mm_storeu_ps(lv, _mm_min_ps(l0, l1));
     _mm_storeu_ps(bv, _mm_add_ps(b0, b1));
     for (int k = 0; k < 4; ++k) {
         m = mv[k] > m ? mv[k] : m;
+        lo = lv[k] < lo ? lv[k] : lo;
         bad += bv[k];
     }
 #endif
@@ -131,8 +135,10 @@ bool finiteMax(const CImg<float>& img, double& vmax)
         const float v = q[i];
         bad += v - v;
         m = m > v ? m : v;
+        lo = lo < v ? lo : v;
     }
     if (bad != 0.f) return false;
+    vmin = lo;
     vmax = m;
     return true;
 }
@@ -188,9 +194,14 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     const unsigned long n = (unsigned long)(W.size() / (unsigned long)k);
 
     if (binsIntensities(op)) {
-        double maxT, maxI;
-        if (!finiteMax(T, maxT) || !finiteMax(I, maxI)) {
+        // Intensities are the histograms' bin numbers.
+        double minT, maxT, minI, maxI;
+        if (!finiteRange(T, minT, maxT) || !finiteRange(I, minI, maxI)) {
             mexErr("T and I must hold finite values for a histogram-based operator.", nlhs, plhs);
+            return;
+        }
+        if (minT < 0 || minI < 0) {
+            mexErr("T and I must hold non-negative values for a histogram-based operator.", nlhs, plhs);
             return;
         }
         // The tables grow with the square of the largest intensity: refuse what cannot fit.
@@ -220,6 +231,7 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     std::unique_ptr<CCostFn> fn;
     CCostFnMI* mi = nullptr;      // measures with a joint histogram
     CCostFnMItri* tri = nullptr;
+    CCostFnMItrigrid* grid = nullptr;
     switch (op) {
     case 1: fn.reset(new CCostFnSSDgn(ref, tmp, k)); break;
     case 2: fn.reset(new CCostFnNC(ref, tmp, k)); break;
@@ -231,7 +243,7 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         rate = 1.f;
         break;
     case 7:
-        fn.reset(tri = new CCostFnMItrigrid(ref, tmp, k));
+        fn.reset(tri = grid = new CCostFnMItrigrid(ref, tmp, k));
         interp = 1;
         order = 1;
         rate = 1.f;
@@ -242,8 +254,21 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     fn->setInterpAndOrder(interp, order, true);
     fn->setSampleRate(rate);
 
+    const float* const warps = W.data();
+    CImgE<float> p(k, 1, 1, 1, 0.f);
+    if (grid) {
+        // Warps that would cut the cells beyond the bounds end the call before any evaluation.
+        for (unsigned long j = 0; j < n; ++j) {
+            p = warps + j * k;
+            if (const char* why = grid->tooLarge(p)) {
+                mexErr(why, nlhs, plhs);
+                return;
+            }
+        }
+    }
+
     CImg<float> Y(n, 1, 1, 1, 0.f), D, DD, hists, g;
-    CImgE<float> H, p(k, 1, 1, 1, 0.f);
+    CImgE<float> H;
     if (nlhs >= 2) {
         D.assign(k, n, 1, 1, 0.f);
         g.assign(k, 1, 1, 1, 0.f);
@@ -253,7 +278,6 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         H.assign(k, k, 1, 1, 0.f);
     }
     const CImg<float> one(1, 1, 1, 1, 1.f);
-    const float* const warps = W.data();
     for (unsigned long j = 0; j < n; ++j) {
         p = warps + j * k;
         if (nlhs <= 1) {

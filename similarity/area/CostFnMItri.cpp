@@ -113,16 +113,6 @@ bool cellSpan(const InverseMap& m, int axis, double fixed, double ulo, double uh
     return outLo <= outHi;
 }
 
-// Keeps every other breakpoint (and the last) of a sorted list.
-void halve(std::vector<float>& v)
-{
-    const std::size_t n = v.size();
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < n; i += 2) v[k++] = v[i];
-    if ((n - 1) % 2) v[k++] = v[n - 1];
-    v.resize(k);
-}
-
 }  // namespace
 
 // ---- CCostFnMItri ---------------------------------------------------------------------
@@ -229,12 +219,128 @@ CImg<float> CCostFnMItri::getJointHist()
 
 // ---- CCostFnMItrigrid -----------------------------------------------------------------
 
+namespace {
+
+const char kTooManyPositions[] =
+    "Warp too large for operator 7: its cells span more than 67108864 reference positions.";
+const char kTooManyPieces[] =
+    "Warp too large for operator 7: its cells would be cut into more than 268435456 pieces.";
+
+// The whole numbers in [a, b]: none for an empty interval or a NaN end, infinitely many when
+// one end is infinite and the other is not.
+double wholeIn(float a, float b)
+{
+    const double lo = std::ceil(double(a)), hi = std::floor(double(b));
+    if (!(lo <= hi)) return 0.0;
+    if (std::isinf(lo) || std::isinf(hi)) return lo == hi ? 0.0 : HUGE_VAL;
+    return hi - lo + 1.0;
+}
+
+// Whole reference positions in the box from a to b.
+double boxPositions(float ax, float ay, float bx, float by)
+{
+    const double nx = wholeIn(ax, bx), ny = wholeIn(ay, by);
+    return nx > 0.0 && ny > 0.0 ? nx * ny : 0.0;
+}
+
+// The breakpoints of the cell [x0, x1] x [y0, y1] whose corners (x0, y0) and (x1, y1) warp
+// to a and b: the inverses of the whole reference positions of the box from a to b that lie
+// in the cell, and the cell's edges; sorted, distinct. Each box row maps onto one line in
+// the template: a long row is tested only over the stretch that can meet the cell. The box
+// must hold finitely many positions.
+void cutCell(CWarp& warp, const InverseMap& inv, float x0, float x1, float y0, float y1, float ax,
+             float ay, float bx, float by, std::vector<float>& breaksX, std::vector<float>& breaksY)
+{
+    breaksX.clear();
+    breaksY.clear();
+    const double nx = wholeIn(ax, bx), ny = wholeIn(ay, by);
+    if (inv.ok && nx > 0.0 && ny > 0.0) {
+        const double gx0 = std::ceil(double(ax)), gy0 = std::ceil(double(ay));
+        const double lo[2] = {x0, y0}, hi[2] = {x1, y1};
+        const long long cols = (long long)nx, rows = (long long)ny;
+        for (long long j = 0; j < rows; ++j) {
+            const double gy = gy0 + double(j);
+            long long i0 = 0, i1 = cols - 1;
+            if (cols > 8) {
+                double u0, u1;
+                if (!cellSpan(inv, 0, gy, gx0, gx0 + double(cols - 1), lo, hi, u0, u1)) continue;
+                i0 = (long long)(u0 - gx0);
+                i1 = (long long)(u1 - gx0);
+            }
+            const float fy = float(gy);
+            for (long long i = i0; i <= i1; ++i) {
+                float qx, qy;
+                WarpInverseCurrent(warp, float(gx0 + double(i)), fy, qx, qy);
+                if (x0 <= qx && qx <= x1 && y0 <= qy && qy <= y1) {
+                    breaksX.push_back(qx);
+                    breaksY.push_back(qy);
+                }
+            }
+        }
+    }
+    breaksX.push_back(x0);
+    breaksX.push_back(x1);
+    breaksY.push_back(y0);
+    breaksY.push_back(y1);
+    sortUnique(breaksX);
+    sortUnique(breaksY);
+}
+
+}  // namespace
+
 CCostFnMItrigrid::CCostFnMItrigrid(CImgI<float>& r, CImgI<float>& t, int code)
     : CCostFnMItri(r, t, code)
 {
 }
 
 CCostFnMItrigrid::~CCostFnMItrigrid() {}
+
+template <class F> void CCostFnMItrigrid::forEachCell(F&& f)
+{
+    const int cols = tmp.width() - 4, rows = tmp.height() - 4;
+    for (int Y = 1; Y <= rows; ++Y) {
+        const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
+        for (int X = 1; X <= cols; ++X) {
+            const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
+            float ax, ay, bx, by;
+            warp.WarpCurrent(x0, y0, ax, ay);
+            warp.WarpCurrent(x1, y1, bx, by);
+            if (!f(x0, x1, y0, y1, ax, ay, bx, by)) return;
+        }
+    }
+}
+
+const char* CCostFnMItrigrid::tooLarge(const CImg<float>& p)
+{
+    warp.takeParams(p);
+    const InverseMap inv = inverseOf(warp);
+    // Where one inverse coordinate follows one reference axis alone, a cell has at most as
+    // many breakpoints on it as the box has positions along that axis.
+    const bool byColumn = inv.L[0][1] == 0.0, byRow = inv.L[1][0] == 0.0;
+    double positions = 0.0, pieces = 0.0;
+    forEachCell([&](float, float, float, float, float ax, float ay, float bx, float by) {
+        const double n = boxPositions(ax, ay, bx, by);
+        positions += n;
+        if (inv.ok && n > 0.0) {
+            const double cutsX = byColumn ? wholeIn(ax, bx) : n, cutsY = byRow ? wholeIn(ay, by) : n;
+            pieces += (1.0 + cutsX) * (1.0 + cutsY);
+        } else {
+            pieces += 1.0;
+        }
+        return true;
+    });
+    if (!(positions <= kMaxPositions)) return kTooManyPositions;
+    if (pieces <= kMaxPieces) return nullptr;
+
+    // The estimate takes every position as a breakpoint of its own: count the pieces.
+    double exact = 0.0;
+    forEachCell([&](float x0, float x1, float y0, float y1, float ax, float ay, float bx, float by) {
+        cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
+        exact += double(breaksX.size() - 1) * double(breaksY.size() - 1);
+        return exact <= kMaxPieces;
+    });
+    return exact > kMaxPieces ? kTooManyPieces : nullptr;
+}
 
 void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<float>& r)
 {
@@ -253,95 +359,43 @@ void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<flo
 
 float CCostFnMItrigrid::eval(const CImg<float>& p)
 {
+    if (const char* why = tooLarge(p)) throw cimg_library::CImgArgumentException("%s", why);
     jointHist.fill(0.f);
     runs.clear();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
-    if (cols > 0 && rows > 0) {
-        const float w = 0.5f / (float(cols) * float(rows));
-        warp.takeParams(p);
-        const InverseMap inv = inverseOf(warp);
-        const double lastX = ref.width() - 1, lastY = ref.height() - 1;
-        for (int Y = 1; Y <= rows; ++Y) {
-            const float y0 = float(Y) - tmpCy - 1.f, y1 = float(Y) - tmpCy;
-            for (int X = 1; X <= cols; ++X) {
-                const float x0 = float(X) - tmpCx - 1.f, x1 = float(X) - tmpCx;
-                float ax, ay, bx, by;
-                warp.WarpCurrent(x0, y0, ax, ay);
-                warp.WarpCurrent(x1, y1, bx, by);
-                breaksX.clear();
-                breaksY.clear();
+    const float w = 0.5f / (float(std::max(cols, 1)) * float(std::max(rows, 1)));
+    warp.takeParams(p);
+    const InverseMap inv = inverseOf(warp);
+    forEachCell([&](float x0, float x1, float y0, float y1, float ax, float ay, float bx, float by) {
+        cutCell(warp, inv, x0, x1, y0, y1, ax, ay, bx, by, breaksX, breaksY);
 
-                // Whole reference positions of the box from A to B, mapped back; those
-                // inside the cell are breakpoints (a non-finite point is inside none).
-                // Only the rows and columns of the reference are scanned: beyond its edges
-                // the clamped reference is constant across the grid lines there, so those
-                // lines need no cut. The reference's own lines run on beyond the edges:
-                // the box row (column) nearest to the reference on each side outside it
-                // stands for them and adds the x (y) cuts of its points only.
-                std::size_t found = 0;
-                if (inv.ok && finite2(ax, ay) && finite2(bx, by)) {
-                    const double gx0 = std::ceil(double(ax)), gx1 = std::floor(double(bx));
-                    const double gy0 = std::ceil(double(ay)), gy1 = std::floor(double(by));
-                    const double cx0 = std::max(gx0, 0.0), cx1 = std::min(gx1, lastX);
-                    const double cy0 = std::max(gy0, 0.0), cy1 = std::min(gy1, lastY);
-                    const double lo[2] = {x0, y0}, hi[2] = {x1, y1};
-                    // mode 3: both cuts, 1: x cut only, 2: y cut only.
-                    auto scan = [&](int axis, double fixed, double ulo, double uhi, int mode) {
-                        // Short spans are scanned whole; long ones only where the cell crosses.
-                        double u0 = ulo, u1 = uhi;
-                        if (!(ulo <= uhi)) return;
-                        if (uhi - ulo > 8.0 && !cellSpan(inv, axis, fixed, ulo, uhi, lo, hi, u0, u1)) return;
-                        for (double u = u0; u <= u1; u += 1) {
-                            float qx, qy;
-                            const double gx = axis == 0 ? u : fixed, gy = axis == 0 ? fixed : u;
-                            WarpInverseCurrent(warp, float(gx), float(gy), qx, qy);
-                            if (x0 <= qx && qx <= x1 && y0 <= qy && qy <= y1) {
-                                if (mode & 1) breaksX.push_back(qx);
-                                if (mode & 2) breaksY.push_back(qy);
-                                ++found;
-                            }
-                        }
-                    };
-                    if (gx0 <= gx1 && gy0 <= gy1) {
-                        for (double gy = cy0; gy <= cy1; gy += 1) scan(0, gy, cx0, cx1, 3);
-                        if (gy0 < 0.0) scan(0, std::min(gy1, -1.0), cx0, cx1, 1);
-                        if (gy1 > lastY) scan(0, std::max(gy0, lastY + 1.0), cx0, cx1, 1);
-                        if (gx0 < 0.0) scan(1, std::min(gx1, -1.0), cy0, cy1, 2);
-                        if (gx1 > lastX) scan(1, std::max(gx0, lastX + 1.0), cy0, cy1, 2);
-                    }
+        // Every piece [xa, xb] x [ya, yb] as two triangles on its (xa, ya)-(xb, yb) diagonal,
+        // weighted by its area. A piece whose four vertices lie in one bin of the histogram
+        // puts both triangles' mass there.
+        sampleRow(breaksY[0], tmpA_, refA_);
+        for (std::size_t j = 0; j + 1 < breaksY.size(); ++j) {
+            const float ya = breaksY[j], yb = breaksY[j + 1];
+            sampleRow(yb, tmpB_, refB_);
+            for (std::size_t i = 0; i + 1 < breaksX.size(); ++i) {
+                const float xa = breaksX[i], xb = breaksX[i + 1];
+                const float v = std::fabs((xa - xb) * (ya - yb)) * w;
+                const int bin = binOf(tmpA_[i], refA_[i]);
+                if (bin >= 0 && bin == binOf(tmpA_[i + 1], refA_[i + 1]) && bin == binOf(tmpB_[i], refB_[i]) &&
+                    bin == binOf(tmpB_[i + 1], refB_[i + 1])) {
+                    float& e = jointHist[bin];
+                    e += v;
+                    e += v;
+                    continue;
                 }
-                breaksX.push_back(x0);
-                breaksX.push_back(x1);
-                breaksY.push_back(y0);
-                breaksY.push_back(y1);
-                sortUnique(breaksX);
-                sortUnique(breaksY);
-                // A map that turns the grid cuts a cell covering many positions into a
-                // tensor of pieces quadratic in their number: thin the breakpoints until
-                // the pieces are at most a fixed small count or four per position.
-                const double maxPieces = std::max(256.0, 4.0 * double(found + 1));
-                while (double(breaksX.size() - 1) * double(breaksY.size() - 1) > maxPieces)
-                    halve(breaksX.size() >= breaksY.size() ? breaksX : breaksY);
-
-                // Every piece [xa, xb] x [ya, yb] as two triangles on its (xa, ya)-(xb, yb)
-                // diagonal, weighted by its area.
-                sampleRow(breaksY[0], tmpA_, refA_);
-                for (std::size_t j = 0; j + 1 < breaksY.size(); ++j) {
-                    const float ya = breaksY[j], yb = breaksY[j + 1];
-                    sampleRow(yb, tmpB_, refB_);
-                    for (std::size_t i = 0; i + 1 < breaksX.size(); ++i) {
-                        const float xa = breaksX[i], xb = breaksX[i + 1];
-                        const float v = std::fabs((xa - xb) * (ya - yb)) * w;
-                        const HistPoint v00{tmpA_[i], refA_[i]}, v10{tmpA_[i + 1], refA_[i + 1]};
-                        const HistPoint v01{tmpB_[i], refB_[i]}, v11{tmpB_[i + 1], refB_[i + 1]};
-                        splatTriangle(jointHist, v00, v10, v11, v, &runs);
-                        splatTriangle(jointHist, v00, v01, v11, v, &runs);
-                    }
-                    tmpA_.swap(tmpB_);
-                    refA_.swap(refB_);
-                }
+                const HistPoint v00{tmpA_[i], refA_[i]}, v10{tmpA_[i + 1], refA_[i + 1]};
+                const HistPoint v01{tmpB_[i], refB_[i]}, v11{tmpB_[i + 1], refB_[i + 1]};
+                splatTriangle(jointHist, v00, v10, v11, v, &runs);
+                splatTriangle(jointHist, v00, v01, v11, v, &runs);
             }
+            tmpA_.swap(tmpB_);
+            refA_.swap(refB_);
         }
-    }
+        return true;
+    });
     return valueOfHist();
 }

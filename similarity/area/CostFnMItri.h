@@ -9,9 +9,11 @@
 // CCostFnMItri (operator 6) splits each cell by `order`: 2 along the diagonal from (X, Y)
 // to (X+1, Y+1); 3 into four half-weight triangles around the cell's mean point; any other
 // order along the diagonal from (X+1, Y) to (X, Y+1).
-// CCostFnMItrigrid (operator 7) first cuts each cell at the reference grid lines, found by
-// mapping the whole reference positions between two warped corners back into the template,
-// and splits every piece along its (xa, ya)-(xb, yb) diagonal.
+// CCostFnMItrigrid (operator 7) first cuts each cell at the reference grid lines: every
+// whole reference position of the box between the cell's warped corners (x0, y0) and
+// (x1, y1), inside the reference or beyond it, is mapped back into the template, and each
+// one that lands in the cell adds its x and y as breakpoints. Every piece of the tensor of
+// the distinct breakpoints is split along its (xa, ya)-(xb, yb) diagonal.
 //
 // Values are read with clamped bilinear interpolation, so reference positions outside the
 // image take the nearest border value. Intensities outside [0, nBins) are clamped into the
@@ -68,8 +70,18 @@ protected:
 
 class CCostFnMItrigrid : public CCostFnMItri {
 public:
+    // Bounds of one evaluation: the whole reference positions in the boxes of all cells, and
+    // the pieces the cells are cut into (a cell's pieces grow with the square of its cuts).
+    static constexpr double kMaxPositions = 67108864.0;   // 2^26
+    static constexpr double kMaxPieces = 268435456.0;     // 2^28
+
     CCostFnMItrigrid(CImgI<float>& ref, CImgI<float>& tmp, int nParams);
     ~CCostFnMItrigrid() override;
+    // Null when an evaluation at p stays within both bounds, else the message that names the
+    // bound it exceeds. Cheap unless the estimate of the pieces exceeds its bound; then the
+    // cells are cut (no histogram work) to count them.
+    const char* tooLarge(const CImg<float>& p);
+    // Throws CImgArgumentException with the message of tooLarge for a warp beyond the bounds.
     float eval(const CImg<float>& p) override;
 
 protected:
@@ -80,4 +92,13 @@ private:
     // Template and reference values along two neighbouring rows of breakpoints.
     std::vector<float> tmpA_, refA_, tmpB_, refB_;
     void sampleRow(float y, std::vector<float>& t, std::vector<float>& r);
+    // Calls f(x0, x1, y0, y1, ax, ay, bx, by) for every cell, row by row: its centred edges
+    // and its corners (x0, y0) and (x1, y1) warped by the current parameters; stops when f
+    // returns false.
+    template <class F> void forEachCell(F&& f);
+    // Index of the histogram bin of the vertex (t, r), or -1 outside the histogram.
+    int binOf(float t, float r) const
+    {
+        return t >= 0.f && r >= 0.f && t < float(nBins) && r < float(nBins) ? int(t) + nBins * int(r) : -1;
+    }
 };

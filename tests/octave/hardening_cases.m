@@ -83,7 +83,8 @@ function c = tremlo_cases()
        row(m, 3, '{T, I, W, [2 1 1 1 1 7]}', 'result'), row(m, 3, '{T, I, W, [2; 1; 1; 1; 1]}', 'result'), ...
        row(m, 3, '{T, I, W, reshape([2 1 1 1 1], 1, 1, 5)}', 'result')];
 
-  % Intensities, for every measure: non-finite values cannot be binned by the histogram measures.
+  % Intensities, for every measure: non-finite and negative values cannot be binned by the
+  % histogram measures.
   for op = [1 2 3 4 5 6 7 11]
     hist = ~any(op == [1 2 11]);
     for where = {'T', 'I'}
@@ -91,8 +92,9 @@ function c = tremlo_cases()
         c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('put(%s, 5, %s)', where{1}, v{1}), op), ...
                          pick(hist, 'report', 'any'));
       end
-      c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('put(%s, 5, -3)', where{1}), op), 'any');
-      c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('-%s', where{1}), op), 'any');
+      c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('put(%s, 5, -3)', where{1}), op), ...
+                       pick(hist, 'report', 'result'));
+      c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('-%s', where{1}), op), pick(hist, 'report', 'result'));
       c(end + 1) = row(m, 4, put_arg(base, where{1}, sprintf('put(%s, 5, 1e7)', where{1}), op), ...
                        pick(hist, 'host|report', 'any'));
     end

@@ -8,11 +8,15 @@ empty = "An input has zero dimension or invalid type(struct/array).";
 warpType = "Parameter (4th) input: the warp type P(1) must be 2, 3, 4 or 6 (taken modulo 10).";
 codes = "Parameter (4th) input: P(1) to P(4) must be finite integers.";
 finite = "T and I must hold finite values for a histogram-based operator.";
+negative = "T and I must hold non-negative values for a histogram-based operator.";
+positions = "Warp too large for operator 7: its cells span more than 67108864 reference positions.";
+pieces = "Warp too large for operator 7: its cells would be cut into more than 268435456 pieces.";
 bigger = "tremlo Warning - Tmp bigger then Ref Image.";
 
 T = magic(4); I = magic(6); W = [0; 0]; P = [2 1 1 1 1];
 Tnan = T; Tnan(2, 3) = NaN;
 Iinf = I; Iinf(1) = Inf;
+Tneg = T; Tneg(3, 2) = -0.5;
 % {nlhs, arguments, printed text}
 cases = {
   0, {T, I, W},                     report(inputs)
@@ -58,6 +62,15 @@ cases = {
   4, {Tnan, I, W, [2 100 1 1 1]},   report(finite)
   1, {Tnan, I, W, [2 0 1 1 1]},     report(finite)
   1, {Tnan, I, W, [2 -3 1 1 1]},    report(finite)
+  1, {Tneg, I, W, [2 3 1 1 1]},     report(negative)
+  3, {T, -I, W, [2 4 1 1 1]},       report(negative)
+  1, {T - 5, I, W, [2 5 1 1 1]},    report(negative)
+  4, {T, I - 40, W, [2 6 1 1 1]},   report(negative)
+  1, {Tneg, I, W, [2 7 1 1 1]},     report(negative)
+  1, {T, int8(I) - 2, W, [2 100 1 1 1]}, report(negative)
+  1, {Tneg, -Iinf, W, [2 3 1 1 1]}, report(finite)
+  2, {T, I, [1e7; 0; 0; 0; 4; 4], [6 7 1 1 1]},              report(positions)
+  1, {T, I, [4 4; 4 4; 0.3 0.3; 0 299], [4 7 1 1 1]},       report(pieces)
   1, {I, T, W, [5 1 1 1 1]},        [bigger report(warpType)]
 };
 for i = 1:rows(cases)
@@ -73,11 +86,20 @@ for i = 1:rows(cases)
   assert(isequaln(args, args0), 'case %d changed its inputs', i);
 end
 
-% Operators that do not bin intensities take non-finite values without complaint.
+% Operators that do not bin intensities take non-finite and negative values without complaint.
 for op = [1 2 11]
   [txt, outs] = tremlo_call(1, Tnan, I, W, [2 op 1 1 1]);
   assert(isempty(txt) && isnan(outs{1}), 'operator %d', op);
+  [txt, outs] = tremlo_call(1, T - 20, -I, W, [2 op 1 1 1]);
+  [txt0, outs0] = tremlo_call(1, 20 - T, I, W, [2 op 1 1 1]);
+  assert(isempty(txt) && isempty(txt0) && isfinite(outs{1}) && abs(outs{1} - outs0{1}) <= 1e-5 * abs(outs0{1}), ...
+         'operator %d', op);
 end
+
+% Operator 7 refuses a warp beyond its bounds at once, also after warps within them.
+tic;
+[txt, outs] = tremlo_call(1, magic(40), rand(200) * 50, [20 1e6; 20 1e6; 0.3 0.3; 0 300], [4 7 1 1 1]);
+assert(toc < 5 && strcmp(txt, report(positions)) && isequal(outs{1}, single(0)));
 
 % Intensities too large for a joint histogram end in a host error, and the host lives on.
 for big = [1e9 1e12 1e30]

@@ -1,12 +1,14 @@
 // Area-based mutual-information measures (operators 6 and 7).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "similarity/area/CostFnMItri.h"
 #include "clip_oracle.h"
@@ -325,9 +327,12 @@ TEST(MItri, EmptyReferenceIsRefused)
     EXPECT_THROW(CCostFnMItri(ref, tmp, 2), cimg_library::CImgException);
 }
 
-// Operator 7 by the plain scan of every whole position of the box between two warped
-// corners (no bounds on the scan, no limit on the pieces).
-CImg<float> fullScanGrid(int bins, const CImgI<float>& ref, const CImgI<float>& tmp, int code, const CImg<float>& p)
+// Operator 7 as its construction reads: for every cell, every whole reference position of
+// the box between the warped corners (x0, y0) and (x1, y1) mapped back by WarpInverse, the
+// x and y of those inside the cell kept as breakpoints, and every piece of the distinct
+// breakpoints splatted as two triangles on its (xa, ya)-(xb, yb) diagonal. Slow: it tests
+// every position of every box and takes p at every warp.
+CImg<float> literalGrid(int bins, const CImgI<float>& ref, const CImgI<float>& tmp, int code, const CImg<float>& p)
 {
     CImg<float> hist(bins, bins, 1, 1, 0.f);
     CWarp warp(code);
@@ -341,7 +346,7 @@ CImg<float> fullScanGrid(int bins, const CImgI<float>& ref, const CImgI<float>& 
             float ax, ay, bx, by;
             warp.Warp(p, x0, y0, ax, ay);
             warp.Warp(p, x1, y1, bx, by);
-            std::vector<float> bX{x0, x1}, bY{y0, y1};
+            std::vector<float> bX, bY;
             for (double gy = std::ceil(ay); gy <= std::floor(by); gy += 1)
                 for (double gx = std::ceil(ax); gx <= std::floor(bx); gx += 1) {
                     float qx, qy;
@@ -351,6 +356,10 @@ CImg<float> fullScanGrid(int bins, const CImgI<float>& ref, const CImgI<float>& 
                         bY.push_back(qy);
                     }
                 }
+            bX.push_back(x0);
+            bX.push_back(x1);
+            bY.push_back(y0);
+            bY.push_back(y1);
             for (auto* v : {&bX, &bY}) {
                 std::sort(v->begin(), v->end());
                 v->erase(std::unique(v->begin(), v->end()), v->end());
@@ -373,38 +382,64 @@ CImg<float> fullScanGrid(int bins, const CImgI<float>& ref, const CImgI<float>& 
     return hist;
 }
 
-// Inside the reference the bounded scan finds exactly the cuts of the plain scan, also
-// under rotation, scale, shear and reflection, and where a box is much wider than its cell.
-TEST(MItrigrid, CutsInsideTheReferenceAsThePlainScan)
+// Operator 7 at p against the literal construction: the value within 2e-5, the histogram
+// within 2e-4 in L1.
+void expectConstruction(CImgI<float>& ref, CImgI<float>& tmp, int code, const CImg<float>& p)
 {
-    std::mt19937 gen(17);
-    std::uniform_real_distribution<float> u(0.f, 1.f);
-    CImgI<float> tmp = padded(6, 5, [&](int, int) { return 9.f * u(gen); });
-    CImgI<float> ref = image(80, 80, [&](int, int) { return 13.f * u(gen); });
+    auto m = measure(7, 1, ref, tmp, code);
+    const float v = m->eval(p);
+    const CImg<float> got = m->getJointHist(), want = literalGrid(m->bins(), ref, tmp, code, p);
+    double l1 = 0;
+    cimg_foroff(got, k) l1 += std::fabs(double(got[k]) - want[k]);
+    EXPECT_LT(l1, 2e-4);
+    EXPECT_NEAR(v, minusMI(want), 2e-5);
+    EXPECT_NEAR(got.sum(), 1.0, 2e-5);
+}
+
+// A 21 x 21 template in a 60 x 60 reference of 8-bit-like values that change from pixel to
+// pixel, so that every missed or extra cut shows: inside, across each edge, beyond it,
+// zoomed with and without rotation, sheared.
+TEST(MItrigrid, EqualsTheConstruction)
+{
+    auto noise = [](int x, int y) { return float((x * 7919 + y * 104729 + x * y * 31) % 23); };
+    CImgI<float> tmp = padded(21, 21, [&](int i, int j) { return 1.5f * i + j + noise(i, j); });
+    CImgI<float> ref = image(60, 60, [&](int x, int y) { return 0.6f * x + 0.4f * y + 2.f * noise(x, y); });
     const struct {
+        const char* what;
         int code;
         CImg<float> p;
-    } warps[] = {
-        {2, vec({19.3f, 20.6f})},
-        {3, vec({20.2f, 19.7f, 0.3f})},
-        {4, vec({20.1f, 19.4f, -0.4f, 1.5f})},
-        {6, vec({0.8f, -0.3f, 0.9f, 1.2f, 20.3f, 19.8f})},
-        {6, vec({2.f, 0.1f, -0.2f, 0.5f, 19.6f, 20.2f})},
-        {6, vec({-3.5f, 0.3f, 0.2f, -2.2f, 20.4f, 19.9f})},
-        {6, vec({-2.2f, 0.4f, 0.3f, 0.6f, 20.4f, 19.9f})},
-        {6, vec({0.f, 0.f, 12.f, 0.f, 40.3f, 40.1f})},
-        {6, vec({0.1f, 0.3f, -10.f, -0.2f, 39.7f, 40.6f})},
-        {6, vec({-0.3f, 11.f, 0.2f, 0.f, 40.2f, 39.6f})},
-        {4, vec({40.2f, 39.7f, 0.5f, 3.f})},
+    } cases[] = {
+        {"inside, Euclidean 0.3 rad", 3, vec({30.2f, 29.7f, 0.3f})},
+        {"across the left edge", 3, vec({0.4f, 30.2f, -0.2f})},
+        {"across the right edge", 3, vec({59.3f, 30.4f, 0.3f})},
+        {"across the top edge", 6, vec({0.05f, 0.1f, -0.1f, 0.02f, 30.3f, 0.6f})},
+        {"across the bottom edge", 4, vec({30.4f, 59.6f, 0.25f, 0.1f})},
+        {"beyond a corner", 3, vec({90.3f, -25.6f, 0.4f})},
+        {"beyond the bottom edge", 3, vec({30.2f, 85.7f, 0.2f})},
+        {"similarity, zoom 2", 4, vec({30.1f, 29.8f, 0.f, 1.f})},
+        {"similarity, zoom 4, 0.3 rad", 4, vec({30.3f, 29.6f, 0.3f, 3.f})},
+        {"similarity, zoom 8, 0.3 rad", 4, vec({30.3f, 29.6f, 0.3f, 7.f})},
+        {"similarity, zoom 4, -0.5 rad, across an edge", 4, vec({50.3f, 20.6f, -0.5f, 3.f})},
+        {"affine shear", 6, vec({0.2f, 0.4f, 1.3f, -0.1f, 30.4f, 29.8f})},
+        {"affine reflection", 6, vec({-2.2f, 0.4f, 0.3f, 0.6f, 30.4f, 29.9f})},
     };
-    for (const auto& w : warps) {
-        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0] << " p2 " << (w.p.size() > 2 ? w.p[2] : 0.f));
-        auto m = measure(7, 1, ref, tmp, w.code);
-        const float v = m->eval(w.p);
-        const CImg<float> want = fullScanGrid(m->bins(), ref, tmp, w.code, w.p);
-        EXPECT_EQ(m->getJointHist(), want);
-        EXPECT_NEAR(v, minusMI(want), 2e-5);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expectConstruction(ref, tmp, c.code, c.p);
     }
+}
+
+// A strong shear: each box is some two hundred positions long, of which a few lie in the
+// cell. The estimate of the pieces, every position a breakpoint, exceeds their bound; the
+// count of the cuts admits the warp, and the result is the construction's.
+TEST(MItrigrid, StrongShearPassesTheCountOfItsPieces)
+{
+    CImgI<float> tmp = padded(100, 100, [](int i, int j) { return float((i * 13 + j * 7) % 29); });
+    CImgI<float> ref = image(60, 60, [](int x, int y) { return float((x * 5 + y * 11) % 31); });
+    const CImg<float> p = vec({0.f, 0.05f, 200.f, 0.f, 30.3f, 29.6f});
+    CCostFnMItrigrid m(ref, tmp, 6);
+    EXPECT_EQ(m.tooLarge(p), nullptr);
+    expectConstruction(ref, tmp, 6, p);
 }
 
 // Beyond an edge the clamped reference varies only along the edge, linearly between the
@@ -469,37 +504,54 @@ TEST(MItrigrid, CutsAtTheReferenceLinesBeyondItsEdges)
     }
 }
 
-// Huge scales and shears cover the reference with a few cells: an evaluation scans only
-// the reference's positions and keeps the pieces few, so it ends at once (a scan of the
-// whole warped box would run for minutes).
-TEST(MItrigrid, HugeWarpsEndQuickly)
+// Warps whose boxes hold more than 2^26 positions, or whose cells would be cut into more
+// than 2^28 pieces, are refused at once with the message naming the bound.
+TEST(MItrigrid, WarpsBeyondTheBoundsAreRefusedQuickly)
 {
-    std::mt19937 gen(23);
-    std::uniform_real_distribution<float> u(0.f, 1.f);
-    CImgI<float> tmp = padded(24, 20, [&](int, int) { return 9.f * u(gen); });
-    CImgI<float> ref = image(48, 40, [&](int, int) { return 12.f * u(gen); });
+    const char positions[] = "Warp too large for operator 7: its cells span more than 67108864 reference positions.";
+    const char pieces[] = "Warp too large for operator 7: its cells would be cut into more than 268435456 pieces.";
+    const float inf = std::numeric_limits<float>::infinity();
+    CImgI<float> tmp = padded(24, 20, [](int i, int j) { return float((i * 3 + j * 5) % 10); });
+    CImgI<float> ref = image(48, 40, [](int x, int y) { return float((x * 7 + y * 3) % 13); });
     const struct {
         int code;
         CImg<float> p;
+        const char* why;
     } warps[] = {
-        {6, vec({1e7f, 0.f, 0.f, 0.f, 4.f, 4.f})},
-        {6, vec({0.f, 0.f, 1e7f, 0.f, 20.f, 20.f})},
-        {6, vec({0.f, 1e7f, 0.f, 0.f, 20.f, 20.f})},
-        {6, vec({1e7f, 0.f, 0.f, 1e7f, 20.f, 20.f})},
-        {6, vec({-1e7f, 3e6f, 2e6f, 1e7f, 1e8f, -1e8f})},
-        {4, vec({20.f, 20.f, 0.3f, 1e6f})},
-        {4, vec({24.f, 20.f, 0.3f, 30.f})},
-        {3, vec({1e7f, -1e7f, 0.7f})},
+        {6, vec({1e7f, 0.f, 0.f, 0.f, 4.f, 4.f}), positions},
+        {6, vec({0.f, 0.f, 1e7f, 0.f, 20.f, 20.f}), positions},
+        {6, vec({0.f, 1e7f, 0.f, 0.f, 20.f, 20.f}), positions},
+        {6, vec({-1e7f, 3e6f, 2e6f, 1e7f, 1e8f, -1e8f}), nullptr},   // B left of A: empty boxes
+        {6, vec({0.f, 0.f, inf, 0.f, 20.f, 20.f}), positions},
+        {4, vec({20.f, 20.f, 0.3f, 1e6f}), positions},
+        {3, vec({1e7f, -1e7f, 0.7f}), nullptr},
+        {6, vec({0.f, 0.f, 0.f, 0.f, inf, -inf}), nullptr},
+        // Some 75000 positions per cell, a few hundred thousand in all, but each cell
+        // would be cut into some 10^9 pieces.
+        {4, vec({24.f, 20.f, 0.3f, 299.f}), pieces},
     };
+    int row = 0;
     for (const auto& w : warps) {
-        SCOPED_TRACE(testing::Message() << "code " << w.code << " p0 " << w.p[0]);
+        SCOPED_TRACE(testing::Message() << "row " << row++);
         auto m = measure(7, 1, ref, tmp, w.code);
+        auto* grid = static_cast<CCostFnMItrigrid*>(m.get());
         const auto start = std::chrono::steady_clock::now();
-        const float v = m->eval(w.p);
+        const char* why = grid->tooLarge(w.p);
+        if (w.why) {
+            EXPECT_STREQ(why, w.why);
+            try {
+                m->eval(w.p);
+                ADD_FAILURE() << "eval did not refuse the warp";
+            } catch (const cimg_library::CImgArgumentException& e) {
+                EXPECT_NE(std::string(e.what()).find(w.why), std::string::npos) << e.what();
+            }
+        } else {
+            EXPECT_EQ(why, nullptr);
+            EXPECT_TRUE(std::isfinite(m->eval(w.p)));
+            EXPECT_NEAR(m->getJointHist().sum(), 1.0, 1e-5);
+        }
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(secs, 5.0);
-        EXPECT_TRUE(std::isfinite(v));
-        EXPECT_NEAR(m->getJointHist().sum(), 1.0, 1e-5);
+        EXPECT_LT(secs, 2.0);
     }
 }
 
