@@ -16,12 +16,6 @@ unsigned autoBins(const CImg<double>& A)
                                                             : unsigned(n);
 }
 
-// Bin trunc(v) of v in a table of n bins, or -1 when trunc(v) is not in [0, n).
-inline long binOf(double v, unsigned n)
-{
-    return (v > -1.0 && v < double(n)) ? long(v) : -1;
-}
-
 // Accumulates w(k) at the joint bin of (A_k, B_k) over A's elements.
 template <class Weight>
 CImg<double> joint(const CImg<double>& A, const CImg<double>& B, unsigned nA, unsigned nB,
@@ -34,7 +28,7 @@ CImg<double> joint(const CImg<double>& A, const CImg<double>& B, unsigned nA, un
     const double* b = B.data();
     double* h = H.data();
     for (size_t k = 0; k < count; ++k) {
-        const long i = binOf(a[k], nA), j = binOf(b[k], nB);
+        const long i = BinOf(a[k], nA), j = BinOf(b[k], nB);
         if (i >= 0 && j >= 0) h[size_t(i) + size_t(nA) * size_t(j)] += w(k);
     }
     return H;
@@ -48,7 +42,7 @@ CImg<double> marginal(const CImg<double>& A, unsigned n, size_t count, Weight w)
     const double* a = A.data();
     double* ph = h.data();
     for (size_t k = 0; k < count; ++k) {
-        const long i = binOf(a[k], n);
+        const long i = BinOf(a[k], n);
         if (i >= 0) ph[i] += w(k);
     }
     return h;
@@ -148,16 +142,5 @@ double SumProduct(const CImg<double>& A, const CImg<double>& L)
     const double* l = L.data();
     double s = 0;
     for (size_t k = 0; k < n; ++k) s += a[k] * l[k];
-    return s;
-}
-
-double SumRatio(const CImg<double>& A, const CImg<double>& P)
-{
-    const size_t n = std::min(A.size(), P.size());
-    const double* a = A.data();
-    const double* p = P.data();
-    double s = 0;
-    for (size_t k = 0; k < n; ++k)
-        if (p[k] != 0) s += a[k] / p[k];
     return s;
 }

@@ -13,6 +13,9 @@
 
 #include "bridge/cimg.h"
 
+// Bin trunc(v) of v in a table of n bins, or -1 when trunc(v) is not in [0, n) (or v is NaN).
+inline long BinOf(double v, unsigned n) { return (v > -1.0 && v < double(n)) ? long(v) : -1; }
+
 // Joint table of A and B: H(trunc(A_k), trunc(B_k)) += 1/N. B holds at least A's elements.
 CImg<double> HistJnt(const CImg<double>& A, const CImg<double>& B, unsigned nA, unsigned nB);
 
@@ -43,6 +46,3 @@ CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg
 
 // sum over k of A_k L_k (over the elements the two have in common).
 double SumProduct(const CImg<double>& A, const CImg<double>& L);
-
-// sum of A_k / P_k over the elements with P_k != 0.
-double SumRatio(const CImg<double>& A, const CImg<double>& P);

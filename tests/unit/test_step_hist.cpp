@@ -154,7 +154,6 @@ TEST(StepHist, DerivativeWeightsOfAJointTable)
     const CImg<double> Lb = MiWeights(P, CImg<double>(), pB);
     EXPECT_DOUBLE_EQ(Lb(0, 1), std::log(0.5 / 0.8) + 1);
     EXPECT_DOUBLE_EQ(SumProduct(P, L), 0.2 * L[0] + 0.5 * L[2] + 0.3 * L[3]);
-    EXPECT_DOUBLE_EQ(SumRatio(img(2, 2, {1, 7, 2, 3}), P), 1 / 0.2 + 2 / 0.5 + 3 / 0.3);
 }
 
 // The smoothing masks of the step modules against the direct sum
