@@ -36,8 +36,9 @@ CImg<double> SumDim(const CImg<double>& A, int d);
 // -sum of v ln v over the elements v > 0 of P.
 double entropy(const CImg<double>& P);
 
-// True when every element of A is finite and not negative (a usable bin number).
-bool ValidBins(const CImg<double>& A);
+// True when every element of A is finite and not negative (a usable bin number); max receives
+// the largest element (0 for an empty A).
+bool ValidBins(const CImg<double>& A, double& max);
 
 // The weights of the mutual-information derivatives of a smoothed joint table P (nA x nB)
 // with marginals pA (nA x 1) and pB (1 x nB): L(x, y) = ln(P(x, y) / (pA(x) pB(y))) + 1 where

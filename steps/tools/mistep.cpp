@@ -61,6 +61,45 @@ Img adjointWeights(const Img& L, const Img& mask, const Img& where)
     return R;
 }
 
+// Adds N values per pixel to a row of a table whose rows hold N interleaved columns (one row
+// per cell or bin). While consecutive pixels fall into the same row its sums stay in
+// registers; each value is still added in turn, so the sums are those of adding into the
+// table directly.
+template <int N>
+class RowAdder {
+public:
+    explicit RowAdder(double* table) : t_(table) {}
+    void add(long row, const double* v)
+    {
+        if (row != row_) {
+            flush();
+            row_ = row;
+            for (int k = 0; k < N; ++k) acc_[k] = t_[row * N + k];
+        }
+        for (int k = 0; k < N; ++k) acc_[k] += v[k];
+    }
+    void flush()
+    {
+        if (row_ >= 0)
+            for (int k = 0; k < N; ++k) t_[row_ * N + k] = acc_[k];
+        row_ = -1;
+    }
+
+private:
+    double* t_;
+    long row_ = -1;
+    double acc_[N];
+};
+
+// Column q of an interleaved table (N columns, one row per cell) as a w x h table.
+Img column(const Img& inter, int q, unsigned w, unsigned h)
+{
+    Img t(w, h, 1, 1);
+    const int n = inter.width();
+    for (size_t c = 0; c < t.size(); ++c) t[c] = inter[c * n + q];
+    return t;
+}
+
 // Index of the pair (r, s), r <= s, among the 21 pairs of six: the upper triangle by columns.
 inline int upper(int r, int s) { return r <= s ? r + s * (s + 1) / 2 : s + r * (r + 1) / 2; }
 
@@ -69,8 +108,9 @@ inline int upper(int r, int s) { return r <= s ? r + s * (s + 1) / 2 : s + r * (
 // (r, s) at upper(r, s)), for the third output; and for the last output the moment sums of
 //   w2 g_a g_b + w1 Hg(a, b)  at a + 2 b
 // (moments.h), w2 and w1 the K2 and K1 weights of the pixel's cell.
+// The tables hold their columns interleaved (width 6 or 21, a row per cell or bin).
 struct Tables {
-    CImg<double> dP[6], dpT[6], SS[21];
+    CImg<double> dP, dpT, SS;
     GridMoments<4> M;
 };
 
@@ -93,6 +133,8 @@ struct DerivativePass {
         const PlaneAt tAt{t, w, double(oT)};
         const size_t n0 = size_t(w) * h, N = T.size();
         const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
+        RowAdder<6> dP(tb.dP.data()), dpT(tb.dpT.data());
+        RowAdder<21> SS(tb.SS.data());
         for (int j = 0; j < h; ++j) {
             const double Y = double(j - h / 2);
             for (int i = 0; i < w; ++i) {
@@ -113,14 +155,15 @@ struct DerivativePass {
                 const double X = double(i - w / 2);
                 const double SD[6] = {X * g[0], X * g[1], Y * g[0], Y * g[1], g[0], g[1]};
                 const int c = cells[k];
-                if (c >= 0)
-                    for (int q = 0; q < 6; ++q) tb.dP[q][c] += SD[q];
+                if (c >= 0) dP.add(c, SD);
                 if (Marginal) {
                     const long a = tBin(k);
                     if (a >= 0) {
-                        for (int q = 0; q < 6; ++q) tb.dpT[q][a] += SD[q];
+                        double ss[21];
                         for (int s = 0; s < 6; ++s)
-                            for (int r = 0; r <= s; ++r) tb.SS[upper(r, s)][a] += SD[r] * SD[s];
+                            for (int r = 0; r <= s; ++r) ss[upper(r, s)] = SD[r] * SD[s];
+                        dpT.add(a, SD);
+                        SS.add(a, ss);
                     }
                 }
                 if (Second && c >= 0) {
@@ -139,16 +182,14 @@ struct DerivativePass {
                 const size_t at = k % n0;
                 double g[2];
                 Gradient(PlaneAt{t + (k - at), w, double(oT)}, int(at % w), int(at / w), w, h, g);
-                if (cells[k] >= 0) {
-                    tb.dP[4][cells[k]] += g[0];
-                    tb.dP[5][cells[k]] += g[1];
-                }
+                const double SD[6] = {0, 0, 0, 0, g[0], g[1]};  // adding 0 leaves a sum as it is
+                if (cells[k] >= 0) dP.add(cells[k], SD);
                 const long a = tBin(k);
-                if (Marginal && a >= 0) {
-                    tb.dpT[4][a] += g[0];
-                    tb.dpT[5][a] += g[1];
-                }
+                if (Marginal && a >= 0) dpT.add(a, SD);
             }
+        dP.flush();
+        dpT.flush();
+        SS.flush();
     }
 };
 
@@ -219,10 +260,10 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     // template's weighted marginals, and the moment sums of the last output.
     const DerivativePass d{T, I, map, w, h, x0, y0, oT, nT, cells, W2, W1};
     Tables tables;
-    for (int q = 0; q < 6; ++q) tables.dP[q].assign(nT, nI, 1, 1, 0.0);
+    tables.dP.assign(6, nT * nI, 1, 1, 0.0);
     if (marginal) {
-        for (int q = 0; q < 6; ++q) tables.dpT[q].assign(nT, 1, 1, 1, 0.0);
-        for (int q = 0; q < 21; ++q) tables.SS[q].assign(nT, 1, 1, 1, 0.0);
+        tables.dpT.assign(6, nT, 1, 1, 0.0);
+        tables.SS.assign(21, nT, 1, 1, 0.0);
     }
     if (onT) {
         if (second) d.run<true, true, true>(tables);
@@ -232,13 +273,12 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
         if (second) d.run<false, false, true>(tables);
         else d.run<false, false, false>(tables);
     }
-    Img* const dP = tables.dP;
-    Img* const dpT = tables.dpT;
-    Img* const SS = tables.SS;
 
     // Gradient.
     const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
-    for (int q = 0; q < 6; ++q) smooth(dP[q] /= double(N), Kd).move_to(dP[q]);
+    Img dP[6];
+    for (int q = 0; q < 6; ++q) dP[q] = smooth(column(tables.dP, q, nT, nI) /= double(N), Kd);
+    tables.dP.assign();
     const Img P1 = smooth(P, along(side, {0.5, 0.5}));
     const Img pI1 = SumDim(P1, 1);
     const Img L1 = MiWeights(P1, onT ? SumDim(P1, 2) : Img(), pI1);
@@ -277,11 +317,12 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
         const Img Km2 = smooth(canvas, along(side, {-1, 2, -1}));
         const Img Km1 = smooth(canvas, along(side, {-0.5, 0, 0.5}));
         const Img pTs = smooth(histT, along(side, {0.25, 0.5, 0.25}));
-        for (int q = 0; q < 6; ++q) smooth(dpT[q] /= double(N), Km1).move_to(dpT[q]);
+        Img dpT[6];
+        for (int q = 0; q < 6; ++q) dpT[q] = smooth(column(tables.dpT, q, nT, 1) /= double(N), Km1);
         out[2].assign(6, 6);
         for (int b = 0; b < 6; ++b)
             for (int a = 0; a <= b; ++a) {
-                const Img B = smooth(SS[upper(a, b)] /= double(N), Km2);
+                const Img B = smooth(column(tables.SS, upper(a, b), nT, 1) /= double(N), Km2);
                 double s = 0;
                 for (unsigned x = 0; x < nT; ++x)
                     if (pTs[x] != 0) s += dpT[a][x] * dpT[b][x] / pTs[x] + 2 * B[x];

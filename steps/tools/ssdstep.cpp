@@ -34,6 +34,8 @@ void step(const CImg<double>& T, const CImg<double>& I, const CImg<double>& p, C
                 r = t[k] - SampleAt(I, xd, yd);
                 if (order >= 1) Gradient(tAt, i, j, w, h, g);
                 if (order >= 2) SecondDiffs(tAt, i, j, w, h, g, H);
+            } else if (order == 0) {
+                r = SampleAt(I, xd, yd) - t[k];
             } else {
                 CellSample s;
                 SampleCell<order>(I, CellAt(xd, yd, I.width(), I.height()), s);
