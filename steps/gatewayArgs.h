@@ -14,8 +14,8 @@ namespace stepgw {
 
 using Img = CImg<double>;
 
-// Largest joint table (cells) a mutual-information step may use; about a dozen tables of this
-// size live at once.
+// Largest joint table (cells) a mutual-information step may use; at most about a dozen tables
+// of this size live at once.
 constexpr double maxTableCells = 33554432;  // 2^25: 12-bit intensities still fit
 
 // I holds an image and p at least the six affine parameters.

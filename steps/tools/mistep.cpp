@@ -61,35 +61,14 @@ Img adjointWeights(const Img& L, const Img& mask, const Img& where)
     return R;
 }
 
-// Adds N values per pixel to a row of a table whose rows hold N interleaved columns (one row
-// per cell or bin). While consecutive pixels fall into the same row its sums stay in
-// registers; each value is still added in turn, so the sums are those of adding into the
-// table directly.
+// Adds v[0..N-1] to row `row` of a table whose rows hold N interleaved columns (one row per
+// cell or bin): a pixel's additions to all the columns touch one place.
 template <int N>
-class RowAdder {
-public:
-    explicit RowAdder(double* table) : t_(table) {}
-    void add(long row, const double* v)
-    {
-        if (row != row_) {
-            flush();
-            row_ = row;
-            for (int k = 0; k < N; ++k) acc_[k] = t_[row * N + k];
-        }
-        for (int k = 0; k < N; ++k) acc_[k] += v[k];
-    }
-    void flush()
-    {
-        if (row_ >= 0)
-            for (int k = 0; k < N; ++k) t_[row_ * N + k] = acc_[k];
-        row_ = -1;
-    }
-
-private:
-    double* t_;
-    long row_ = -1;
-    double acc_[N];
-};
+inline void addRow(double* table, long row, const double* v)
+{
+    double* r = table + row * N;
+    for (int k = 0; k < N; ++k) r[k] += v[k];
+}
 
 // Column q of an interleaved table (N columns, one row per cell) as a w x h table.
 Img column(const Img& inter, int q, unsigned w, unsigned h)
@@ -133,8 +112,9 @@ struct DerivativePass {
         const PlaneAt tAt{t, w, double(oT)};
         const size_t n0 = size_t(w) * h, N = T.size();
         const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
-        RowAdder<6> dP(tb.dP.data()), dpT(tb.dpT.data());
-        RowAdder<21> SS(tb.SS.data());
+        double* const dP = tb.dP.data();
+        double* const dpT = tb.dpT.data();
+        double* const SS = tb.SS.data();
         for (int j = 0; j < h; ++j) {
             const double Y = double(j - h / 2);
             for (int i = 0; i < w; ++i) {
@@ -155,15 +135,16 @@ struct DerivativePass {
                 const double X = double(i - w / 2);
                 const double SD[6] = {X * g[0], X * g[1], Y * g[0], Y * g[1], g[0], g[1]};
                 const int c = cells[k];
-                if (c >= 0) dP.add(c, SD);
+                if (c >= 0) addRow<6>(dP, c, SD);
                 if (Marginal) {
                     const long a = tBin(k);
                     if (a >= 0) {
-                        double ss[21];
+                        double ss[21];  // pair (r, s) at upper(r, s)
+                        int n = 0;
                         for (int s = 0; s < 6; ++s)
-                            for (int r = 0; r <= s; ++r) ss[upper(r, s)] = SD[r] * SD[s];
-                        dpT.add(a, SD);
-                        SS.add(a, ss);
+                            for (int r = 0; r <= s; ++r) ss[n++] = SD[r] * SD[s];
+                        addRow<6>(dpT, a, SD);
+                        addRow<21>(SS, a, ss);
                     }
                 }
                 if (Second && c >= 0) {
@@ -183,13 +164,10 @@ struct DerivativePass {
                 double g[2];
                 Gradient(PlaneAt{t + (k - at), w, double(oT)}, int(at % w), int(at / w), w, h, g);
                 const double SD[6] = {0, 0, 0, 0, g[0], g[1]};  // adding 0 leaves a sum as it is
-                if (cells[k] >= 0) dP.add(cells[k], SD);
+                if (cells[k] >= 0) addRow<6>(dP, cells[k], SD);
                 const long a = tBin(k);
-                if (Marginal && a >= 0) dpT.add(a, SD);
+                if (Marginal && a >= 0) addRow<6>(dpT, a, SD);
             }
-        dP.flush();
-        dpT.flush();
-        SS.flush();
     }
 };
 
@@ -228,17 +206,16 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     std::vector<int> cells(N);  // joint cell of each pixel, -1 outside the table
     Img hist(nT, nI, 1, 1, 0.0), histT;
     if (marginal) histT.assign(nT, 1, 1, 1, 0.0);
-    for (size_t k = 0; k < N; ++k) {
-        double iw = 0.0;
-        if (k < n0) {
-            const int i = int(k % w), j = int(k / w);
-            iw = SampleAt(I, map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j));
-        }
+    const auto bin = [&](size_t k, double iw) {
         const long a = tBin(k), b = BinOf(iw + oI, nI);
         cells[k] = a >= 0 && b >= 0 ? int(a + long(nT) * b) : -1;
         if (cells[k] >= 0) hist[cells[k]] += inc;
         if (marginal && a >= 0) histT[a] += inc;
-    }
+    };
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i)
+            bin(i + size_t(w) * j, SampleAt(I, map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j)));
+    for (size_t k = n0; k < N; ++k) bin(k, 0.0);
     const Img P = smooth(hist, K);
     out[0].assign(1, 1, 1, 1, entropy(SumDim(P, 2)) + entropy(SumDim(P, 1)) - entropy(P));
     if (count < 2) return;
@@ -273,6 +250,9 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
         if (second) d.run<false, false, true>(tables);
         else d.run<false, false, false>(tables);
     }
+    hist.assign();
+    W2.assign();
+    W1.assign();
 
     // Gradient.
     const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));

@@ -121,27 +121,27 @@ struct CellSample {
     double v, g[2], H[4];
 };
 
-// SampleCell's second order for a cell of four distinct corners whose differences all lie
-// inside the image: o points at corner (x, y) of an image of row length W. The differences of
-// neighbouring corners share their terms; each is the same subtraction as the library's.
+// SampleCell for a cell of four distinct corners whose differences up to Order (1 or 2) all lie
+// inside the image: o points at corner (x, y) of an image of row length W. Neighbouring
+// corners share their differences; each is the same subtraction as the library's.
+template <int Order>
 STEP_INLINE void SampleInnerCell(const double* o, size_t W, float dx, float dy, CellSample& s)
 {
-    // rows y .. y + 3 of the window (a: y, b: y + 1, c: y + 2, d: y + 3)
-    const double a0 = o[0], a1 = o[1], a2 = o[2], a3 = o[3];
-    const double b0 = o[W], b1 = o[W + 1], b2 = o[W + 2], b3 = o[W + 3];
-    const double c0 = o[2 * W], c1 = o[2 * W + 1], c2 = o[2 * W + 2];
-    const double d0 = o[3 * W], d1 = o[3 * W + 1];
-    // forward differences along x (h) and y (v)
-    const double ha0 = a1 - a0, ha1 = a2 - a1, ha2 = a3 - a2;
-    const double hb0 = b1 - b0, hb1 = b2 - b1, hb2 = b3 - b2;
-    const double hc0 = c1 - c0, hc1 = c2 - c1;
-    const double va0 = b0 - a0, va1 = b1 - a1, va2 = b2 - a2;
-    const double vb0 = c0 - b0, vb1 = c1 - b1, vb2 = c2 - b2;
-    const double vc0 = d0 - c0, vc1 = d1 - c1;
-    // corners (x, y), (x+1, y), (x, y+1), (x+1, y+1)
+    // rows y .. y + 3 of the window (a: y, b: y + 1, c: y + 2, d: y + 3), as far as needed
+    const double a0 = o[0], a1 = o[1], a2 = o[2];
+    const double b0 = o[W], b1 = o[W + 1], b2 = o[W + 2];
+    const double c0 = o[2 * W], c1 = o[2 * W + 1];
+    // forward differences along x (h) and y (v); corners (x, y), (x+1, y), (x, y+1), (x+1, y+1)
+    const double ha0 = a1 - a0, ha1 = a2 - a1, hb0 = b1 - b0, hb1 = b2 - b1;
+    const double va0 = b0 - a0, va1 = b1 - a1, vb0 = c0 - b0, vb1 = c1 - b1;
     s.v = Bilinear(a0, a1, b0, b1, dx, dy);
     s.g[0] = Bilinear(ha0, ha1, hb0, hb1, dx, dy);
     s.g[1] = Bilinear(va0, va1, vb0, vb1, dx, dy);
+    if (Order < 2) return;
+    const double a3 = o[3], b3 = o[W + 3], c2 = o[2 * W + 2];
+    const double d0 = o[3 * W], d1 = o[3 * W + 1];
+    const double ha2 = a3 - a2, hb2 = b3 - b2, hc0 = c1 - c0, hc1 = c2 - c1;
+    const double va2 = b2 - a2, vb2 = c2 - b2, vc0 = d0 - c0, vc1 = d1 - c1;
     s.H[0] = Bilinear(ha1 - ha0, ha2 - ha1, hb1 - hb0, hb2 - hb1, dx, dy);
     s.H[1] = Bilinear(hb0 - ha0, hb1 - ha1, hc0 - hb0, hc1 - hb1, dx, dy);
     s.H[2] = Bilinear(va1 - va0, va2 - va1, vb1 - vb0, vb2 - vb1, dx, dy);
@@ -159,8 +159,8 @@ STEP_INLINE void SampleCell(const CImg<double>& I, const WarpCell& c, CellSample
         return;
     }
     const int W = I.width(), Hh = I.height();
-    if (Order == 2 && c.nx > c.x && c.ny > c.y && int(c.x) + 3 < W && int(c.y) + 3 < Hh)
-        return SampleInnerCell(I.data() + c.x + size_t(W) * c.y, size_t(W), c.dx, c.dy, s);
+    if (Order >= 1 && c.nx > c.x && c.ny > c.y && int(c.x) + Order + 1 < W && int(c.y) + Order + 1 < Hh)
+        return SampleInnerCell<Order>(I.data() + c.x + size_t(W) * c.y, size_t(W), c.dx, c.dy, s);
     // corner k's values: [0] value, [1..2] g, [3..6] H; corners (x, y), (nx, y), (x, ny),
     // (nx, ny)
     double q[4][8];
