@@ -31,7 +31,9 @@ void Cut(mxArray* plhs[], int nlhs, const mxArray* prhs[])
         plhs[0] = CImg<double>().toMatlab(mxDOUBLE_CLASS, false);  // [0, 0, 0, 0]
         return;
     }
-    // The region is sampled straight into the output array.
+    // The region is sampled straight into the output array, once the library has accepted its
+    // size for one buffer (its error for a region too large).
+    CImg<double>::safe_size(unsigned(w), unsigned(h), 1, 1);
     const mwSize dims[4] = {mwSize(w), mwSize(h), 1, 1};
     plhs[0] = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
     CImg<double> R(static_cast<double*>(mxGetData(plhs[0])), w, h, 1, 1, true);

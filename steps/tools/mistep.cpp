@@ -70,7 +70,7 @@ inline void addRow(double* table, long row, const double* v)
     for (int k = 0; k < N; ++k) r[k] += v[k];
 }
 
-// Column q of an interleaved table (N columns, one row per cell) as a w x h table.
+// Column q of an interleaved table (a row per cell) as a w x h table.
 Img column(const Img& inter, int q, unsigned w, unsigned h)
 {
     Img t(w, h, 1, 1);
@@ -86,10 +86,10 @@ inline int upper(int r, int s) { return r <= s ? r + s * (s + 1) / 2 : s + r * (
 // images; the template side's weighted marginals dpT of them and SS of their 21 products (pair
 // (r, s) at upper(r, s)), for the third output; and for the last output the moment sums of
 //   w2 g_a g_b + w1 Hg(a, b)  at a + 2 b
-// (moments.h), w2 and w1 the K2 and K1 weights of the pixel's cell.
-// The tables hold their columns interleaved (width 6 or 21, a row per cell or bin).
+// (moments.h), w2 and w1 the K2 and K1 weights of the pixel's cell. The marginals hold their
+// columns interleaved (width 6 or 21, a row per bin).
 struct Tables {
-    CImg<double> dP, dpT, SS;
+    CImg<double> dP[6], dpT, SS;
     GridMoments<4> M;
 };
 
@@ -112,7 +112,8 @@ struct DerivativePass {
         const PlaneAt tAt{t, w, double(oT)};
         const size_t n0 = size_t(w) * h, N = T.size();
         const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
-        double* const dP = tb.dP.data();
+        double* const dP[6] = {tb.dP[0].data(), tb.dP[1].data(), tb.dP[2].data(),
+                               tb.dP[3].data(), tb.dP[4].data(), tb.dP[5].data()};
         double* const dpT = tb.dpT.data();
         double* const SS = tb.SS.data();
         for (int j = 0; j < h; ++j) {
@@ -135,7 +136,8 @@ struct DerivativePass {
                 const double X = double(i - w / 2);
                 const double SD[6] = {X * g[0], X * g[1], Y * g[0], Y * g[1], g[0], g[1]};
                 const int c = cells[k];
-                if (c >= 0) addRow<6>(dP, c, SD);
+                if (c >= 0)
+                    for (int q = 0; q < 6; ++q) dP[q][c] += SD[q];
                 if (Marginal) {
                     const long a = tBin(k);
                     if (a >= 0) {
@@ -164,7 +166,8 @@ struct DerivativePass {
                 double g[2];
                 Gradient(PlaneAt{t + (k - at), w, double(oT)}, int(at % w), int(at / w), w, h, g);
                 const double SD[6] = {0, 0, 0, 0, g[0], g[1]};  // adding 0 leaves a sum as it is
-                if (cells[k] >= 0) addRow<6>(dP, cells[k], SD);
+                if (cells[k] >= 0)
+                    for (int q = 4; q < 6; ++q) dP[q][cells[k]] += SD[q];
                 const long a = tBin(k);
                 if (Marginal && a >= 0) addRow<6>(dpT, a, SD);
             }
@@ -237,7 +240,7 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     // template's weighted marginals, and the moment sums of the last output.
     const DerivativePass d{T, I, map, w, h, x0, y0, oT, nT, cells, W2, W1};
     Tables tables;
-    tables.dP.assign(6, nT * nI, 1, 1, 0.0);
+    for (int q = 0; q < 6; ++q) tables.dP[q].assign(nT, nI, 1, 1, 0.0);
     if (marginal) {
         tables.dpT.assign(6, nT, 1, 1, 0.0);
         tables.SS.assign(21, nT, 1, 1, 0.0);
@@ -257,8 +260,7 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     // Gradient.
     const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
     Img dP[6];
-    for (int q = 0; q < 6; ++q) dP[q] = smooth(column(tables.dP, q, nT, nI) /= double(N), Kd);
-    tables.dP.assign();
+    for (int q = 0; q < 6; ++q) dP[q] = smooth(tables.dP[q] /= double(N), Kd), tables.dP[q].assign();
     const Img P1 = smooth(P, along(side, {0.5, 0.5}));
     const Img pI1 = SumDim(P1, 1);
     const Img L1 = MiWeights(P1, onT ? SumDim(P1, 2) : Img(), pI1);
