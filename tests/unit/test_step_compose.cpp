@@ -62,6 +62,21 @@ List secondDiffs(const Img& Gx, const Img& Gy)
     return Hg;
 }
 
+// The forward differences (grad) and second differences (Hg) of the side: of T on the template
+// side, of I warped onto T's grid by p on the image side.
+void sideDiffs(bool onT, const Img& T, const Img& I, const Img& p, List& grad, List& Hg)
+{
+    if (onT) {
+        grad = T.get_gradient("xy", 1);
+        Hg = secondDiffs(grad[0], grad[1]);
+        return;
+    }
+    const List g = I.get_gradient("xy", 1);
+    const List h = secondDiffs(g[0], g[1]);
+    for (const Img& d : g) grad.insert(WarpToTmp(d, T, p));
+    for (const Img& d : h) Hg.insert(WarpToTmp(d, T, p));
+}
+
 List jhj(const Img& T, const List& Hg)
 {
     const List J = JcbnAffine(GridXY(T));
@@ -121,15 +136,7 @@ std::vector<Img> literalMi(StepSide side, const Img& T, const Img& I, const Img&
 
     const Img Kd = smooth(canvas(onT, K, 1), mask(onT, {-1, 1}));
     List grad, Hg;
-    if (onT) {
-        grad = Tb.get_gradient("xy", 1);
-        Hg = secondDiffs(grad[0], grad[1]);
-    } else {
-        const List g = I.get_gradient("xy", 1);
-        const List h = secondDiffs(g[0], g[1]);
-        for (const Img& d : g) grad.insert(WarpToTmp(d, T, p));
-        for (const Img& d : h) Hg.insert(WarpToTmp(d, T, p));
-    }
+    sideDiffs(onT, Tb, I, p, grad, Hg);
     const List SD = steepest(GridXY(Tb), grad[0], grad[1]);
     List dP;
     for (int k = 0; k < 6; ++k) dP.insert(smooth(HistJntWt(Tb, Iw, SD[k], nT, nI), Kd));
@@ -194,15 +201,7 @@ std::vector<Img> literalSsd(StepSide side, const Img& T, const Img& I, const Img
     const Img Iw = WarpToTmp(I, T, p);
     const Img r = onT ? T - Iw : Iw - T;
     List grad, Hg;
-    if (onT) {
-        grad = T.get_gradient("xy", 1);
-        Hg = secondDiffs(grad[0], grad[1]);
-    } else {
-        const List g = I.get_gradient("xy", 1);
-        const List h = secondDiffs(g[0], g[1]);
-        for (const Img& d : g) grad.insert(WarpToTmp(d, T, p));
-        for (const Img& d : h) Hg.insert(WarpToTmp(d, T, p));
-    }
+    sideDiffs(onT, T, I, p, grad, Hg);
     const List SD = steepest(GridXY(T), grad[0], grad[1]);
     const List SS = ListMult(SD, 6, 1, SD, 1, 6), JHJ = jhj(T, Hg);
     Img G(1, 6), H(6, 6), K(6, 6);
