@@ -14,8 +14,8 @@ namespace stepgw {
 
 using Img = CImg<double>;
 
-// Largest joint table (cells) a mutual-information step may use; about a dozen tables of this
-// size live at once.
+// Largest joint table (cells) a mutual-information step may use; at most about a dozen tables
+// of this size live at once.
 constexpr double maxTableCells = 33554432;  // 2^25: 12-bit intensities still fit
 
 // I holds an image and p at least the six affine parameters.
@@ -48,8 +48,9 @@ inline void miStepGateway(StepSide side, int nlhs, mxArray* plhs[], int nrhs, co
     const Img K = nrhs == 4 ? Img(prhs[3], false, false) : Img(1, 1, 1, 1, 1.0);
     if (I.is_empty()) return mexErr("I is empty.", nlhs, plhs);
 
-    const double maxT = T.max(), maxI = I.max();  // the library's error for an empty T
-    if (!ValidBins(T) || !ValidBins(I))
+    if (T.is_empty()) T.max();  // the library's error
+    double maxT, maxI;
+    if (!ValidBins(T, maxT) || !ValidBins(I, maxI))
         return mexErr("T and I must hold finite, non-negative intensities.", nlhs, plhs);
     // Each side bounded on its own as well: an empty kernel may leave the other at 0 cells.
     const MiBins bins = MiTableBins(side, K, maxT, maxI);

@@ -27,8 +27,17 @@ void Cut(mxArray* plhs[], int nlhs, const mxArray* prhs[])
 
     const int w = int(s1), h = int(s2);
     const int x0 = int((s1 - 1) * -0.5), y0 = int((s2 - 1) * -0.5);
-    const CImg<double> R = WarpRegion(I, w, h, x0, y0, p);
-    plhs[0] = R.toMatlab(mxDOUBLE_CLASS, false);
+    if (size_t(w) * size_t(h) == 0) {
+        plhs[0] = CImg<double>().toMatlab(mxDOUBLE_CLASS, false);  // [0, 0, 0, 0]
+        return;
+    }
+    // The region is sampled straight into the output array, once the library has accepted its
+    // size for one buffer (its error for a region too large).
+    CImg<double>::safe_size(unsigned(w), unsigned(h), 1, 1);
+    const mwSize dims[4] = {mwSize(w), mwSize(h), 1, 1};
+    plhs[0] = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
+    CImg<double> R(static_cast<double*>(mxGetData(plhs[0])), w, h, 1, 1, true);
+    WarpRegionInto(I, x0, y0, p, R);
 }
 
 }  // namespace

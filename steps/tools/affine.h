@@ -36,6 +36,9 @@ CImg<double> WarpToTmp(const CImg<double>& I, const CImg<double>& T, const CImg<
 // (outer loop y): a w x h x 1 x 1 image, empty when w or h is 0.
 CImg<double> WarpRegion(const CImg<double>& I, int w, int h, int x0, int y0, const CImg<double>& p);
 
+// As WarpRegion, written into R (which gives w and h, and may share a caller's buffer).
+void WarpRegionInto(const CImg<double>& I, int x0, int y0, const CImg<double>& p, CImg<double>& R);
+
 // The coordinate images (X, Y) of T's width w and height h, each w x h x 1 x 1.
 CImgList<double> GridXY(const CImg<double>& T);
 
@@ -53,27 +56,3 @@ CImgList<double> ListMult(const CImgList<double>& A, unsigned a, unsigned b,
 // The b x a transpose of L (a rows, b columns): entry k + r b is a deep copy of L[r + k a].
 // L must hold at least a b entries (not checked).
 CImgList<double> ListTranspose(const CImgList<double>& L, unsigned a, unsigned b);
-
-// The 6 x 6 second-order sum of the squared-difference steps, K(m, n) at m + 6 n:
-//   sum over the pixels of (SS_(m+6n) + JHJ_(m+6n)) r, with
-//   SS = ListMult(SD, 6, 1, SD, 1, 6), J = JcbnAffine(XY),
-//   JHJ = ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6),
-// computed with the same arithmetic in one pass over the pixels, without the 84 images those
-// lists hold. SD holds 6 images, Hg the 2 x 2 list [Hxx, Hxy, Hyx, Hyy], XY the list of
-// GridXY; the sum runs over the first X.size() pixels, which every image must hold.
-CImg<double> SecondOrderSum(const CImgList<double>& SD, const CImgList<double>& Hg,
-                            const CImgList<double>& XY, const CImg<double>& r);
-
-// The steepest-descent images [X Gx, X Gy, Y Gx, Y Gy, Gx, Gy] of the affine warp, from the
-// list (X, Y) of GridXY and the gradient images Gx, Gy; a product has X's dimensions (X's
-// values beyond the gradient's elements), Gx and Gy are copied.
-CImgList<double> SteepestDescent(const CImgList<double>& XY, const CImg<double>& Gx,
-                                 const CImg<double>& Gy);
-
-// The second differences [Gx_x, Gx_y, Gy_x, Gy_y] of the forward differences (Gx, Gy) of an
-// image, each the forward difference of one of them: the 2 x 2 list Hg of SecondOrderSum.
-CImgList<double> SecondDiffs(const CImgList<double>& grad);
-
-// Every image of L warped onto T's grid by p, as WarpToTmp.
-CImgList<double> WarpListToTmp(const CImgList<double>& L, const CImg<double>& T,
-                               const CImg<double>& p);

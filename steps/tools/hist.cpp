@@ -16,12 +16,6 @@ unsigned autoBins(const CImg<double>& A)
                                                             : unsigned(n);
 }
 
-// Bin trunc(v) of v in a table of n bins, or -1 when trunc(v) is not in [0, n).
-inline long binOf(double v, unsigned n)
-{
-    return (v > -1.0 && v < double(n)) ? long(v) : -1;
-}
-
 // Accumulates w(k) at the joint bin of (A_k, B_k) over A's elements.
 template <class Weight>
 CImg<double> joint(const CImg<double>& A, const CImg<double>& B, unsigned nA, unsigned nB,
@@ -34,7 +28,7 @@ CImg<double> joint(const CImg<double>& A, const CImg<double>& B, unsigned nA, un
     const double* b = B.data();
     double* h = H.data();
     for (size_t k = 0; k < count; ++k) {
-        const long i = binOf(a[k], nA), j = binOf(b[k], nB);
+        const long i = BinOf(a[k], nA), j = BinOf(b[k], nB);
         if (i >= 0 && j >= 0) h[size_t(i) + size_t(nA) * size_t(j)] += w(k);
     }
     return H;
@@ -48,7 +42,7 @@ CImg<double> marginal(const CImg<double>& A, unsigned n, size_t count, Weight w)
     const double* a = A.data();
     double* ph = h.data();
     for (size_t k = 0; k < count; ++k) {
-        const long i = binOf(a[k], n);
+        const long i = BinOf(a[k], n);
         if (i >= 0) ph[i] += w(k);
     }
     return h;
@@ -94,19 +88,17 @@ CImg<double> SumDim(const CImg<double>& A, int d)
     out[d - 1] = 1;
     CImg<double> S(out[0], out[1], out[2], out[3], 0.0);
     if (A.is_empty()) return S;
-    // Element (x, y, z, c) lands at the same position with coordinate d set to 0; walk A in
-    // storage order, carrying the four coordinates.
-    unsigned c[4] = {0, 0, 0, 0};
+    // Element (x, y, z, c) lands at the same position with coordinate d set to 0. A's storage
+    // order, with `inner` the elements before dimension d and `outer` the blocks after it.
+    size_t inner = 1, outer = 1;
+    for (int a = 0; a < d - 1; ++a) inner *= dims[a];
+    for (int a = d; a < 4; ++a) outer *= dims[a];
+    const size_t n = dims[d - 1];
     const double* pa = A.data();
-    const size_t n = A.size();
-    for (size_t k = 0; k < n; ++k) {
-        unsigned q[4] = {c[0], c[1], c[2], c[3]};
-        q[d - 1] = 0;
-        S(q[0], q[1], q[2], q[3]) += pa[k];
-        for (int a = 0; a < 4; ++a) {
-            if (++c[a] < dims[a]) break;
-            c[a] = 0;
-        }
+    for (size_t o = 0; o < outer; ++o) {
+        double* ps = S.data() + inner * o;
+        for (size_t j = 0; j < n; ++j)
+            for (size_t i = 0; i < inner; ++i) ps[i] += *pa++;
     }
     return S;
 }
@@ -121,13 +113,19 @@ double entropy(const CImg<double>& P)
     return -s;
 }
 
-bool ValidBins(const CImg<double>& A)
+bool ValidBins(const CImg<double>& A, double& max)
 {
     const double* a = A.data();
     const size_t n = A.size();
-    for (size_t k = 0; k < n; ++k)
-        if (!(std::isfinite(a[k]) && a[k] >= 0)) return false;
-    return true;
+    bool ok = true;
+    double m = n ? a[0] : 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        const double v = a[k];
+        ok &= v >= 0 && v <= std::numeric_limits<double>::max();  // false for NaN
+        m = v > m ? v : m;
+    }
+    max = m;
+    return ok;
 }
 
 CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg<double>& pB)
@@ -148,16 +146,5 @@ double SumProduct(const CImg<double>& A, const CImg<double>& L)
     const double* l = L.data();
     double s = 0;
     for (size_t k = 0; k < n; ++k) s += a[k] * l[k];
-    return s;
-}
-
-double SumRatio(const CImg<double>& A, const CImg<double>& P)
-{
-    const size_t n = std::min(A.size(), P.size());
-    const double* a = A.data();
-    const double* p = P.data();
-    double s = 0;
-    for (size_t k = 0; k < n; ++k)
-        if (p[k] != 0) s += a[k] / p[k];
     return s;
 }

@@ -13,6 +13,9 @@
 
 #include "bridge/cimg.h"
 
+// Bin trunc(v) of v in a table of n bins, or -1 when trunc(v) is not in [0, n) (or v is NaN).
+inline long BinOf(double v, unsigned n) { return (v > -1.0 && v < double(n)) ? long(v) : -1; }
+
 // Joint table of A and B: H(trunc(A_k), trunc(B_k)) += 1/N. B holds at least A's elements.
 CImg<double> HistJnt(const CImg<double>& A, const CImg<double>& B, unsigned nA, unsigned nB);
 
@@ -33,8 +36,9 @@ CImg<double> SumDim(const CImg<double>& A, int d);
 // -sum of v ln v over the elements v > 0 of P.
 double entropy(const CImg<double>& P);
 
-// True when every element of A is finite and not negative (a usable bin number).
-bool ValidBins(const CImg<double>& A);
+// True when every element of A is finite and not negative (a usable bin number); max receives
+// the largest element (0 for an empty A).
+bool ValidBins(const CImg<double>& A, double& max);
 
 // The weights of the mutual-information derivatives of a smoothed joint table P (nA x nB)
 // with marginals pA (nA x 1) and pB (1 x nB): L(x, y) = ln(P(x, y) / (pA(x) pB(y))) + 1 where
@@ -43,6 +47,3 @@ CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg
 
 // sum over k of A_k L_k (over the elements the two have in common).
 double SumProduct(const CImg<double>& A, const CImg<double>& L);
-
-// sum of A_k / P_k over the elements with P_k != 0.
-double SumRatio(const CImg<double>& A, const CImg<double>& P);

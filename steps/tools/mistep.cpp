@@ -2,14 +2,16 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <vector>
 
 #include "similarity/smooth.h"
 #include "steps/tools/hist.h"
+#include "steps/tools/moments.h"
+#include "steps/tools/pointwise.h"
 
 namespace {
 
 using Img = CImg<double>;
-using List = CImgList<double>;
 
 Img smooth(const Img& table, const Img& mask) { return smoothTable(table, mask); }
 
@@ -32,6 +34,146 @@ Img padded(StepSide side, const Img& K, int extra)
     return Img(K.width(), K.height() + extra, 1, 1, 0.0).draw_image(0, 1, K);
 }
 
+// The weights that move a smoothing from the table to its partner in a sum of products:
+// over the cells, sum smoothTable(H, mask) L = sum H W, with
+//   W(u, v) = sum over (i, j) of mask(i, j) L(u - cx + i, v - cy + j)   (inside L),
+// cx, cy the mask's integer halves. Computed only at the cells where `where` is not 0 (the
+// cells H can occupy), 0 elsewhere. mask is one plane.
+Img adjointWeights(const Img& L, const Img& mask, const Img& where)
+{
+    const int W = L.width(), H = L.height(), mw = mask.width(), mh = mask.height();
+    const int cx = mw / 2, cy = mh / 2;
+    Img R(W, H, 1, 1, 0.0);
+    for (int v = 0; v < H; ++v)
+        for (int u = 0; u < W; ++u) {
+            if (where(u, v) == 0) continue;
+            double s = 0;
+            for (int j = 0; j < mh; ++j) {
+                const int y = v - cy + j;
+                if (y < 0 || y >= H) continue;
+                for (int i = 0; i < mw; ++i) {
+                    const int x = u - cx + i;
+                    if (x >= 0 && x < W) s += mask(i, j) * L(x, y);
+                }
+            }
+            R(u, v) = s;
+        }
+    return R;
+}
+
+// Adds v[0..N-1] to row `row` of a table whose rows hold N interleaved columns (one row per
+// cell or bin): a pixel's additions to all the columns touch one place.
+template <int N>
+inline void addRow(double* table, long row, const double* v)
+{
+    double* r = table + row * N;
+    for (int k = 0; k < N; ++k) r[k] += v[k];
+}
+
+// Column q of an interleaved table (a row per cell) as a w x h table.
+Img column(const Img& inter, int q, unsigned w, unsigned h)
+{
+    Img t(w, h, 1, 1);
+    const int n = inter.width();
+    for (size_t c = 0; c < t.size(); ++c) t[c] = inter[c * n + q];
+    return t;
+}
+
+// Index of the pair (r, s), r <= s, among the 21 pairs of six: the upper triangle by columns.
+inline int upper(int r, int s) { return r <= s ? r + s * (s + 1) / 2 : s + r * (r + 1) / 2; }
+
+// What the pass over the pixels fills: the weighted joint tables dP of the six steepest-descent
+// images; the template side's weighted marginals dpT of them and SS of their 21 products (pair
+// (r, s) at upper(r, s)), for the third output; and for the last output the moment sums of
+//   w2 g_a g_b + w1 Hg(a, b)  at a + 2 b
+// (moments.h), w2 and w1 the K2 and K1 weights of the pixel's cell. The marginals hold their
+// columns interleaved (width 6 or 21, a row per bin).
+struct Tables {
+    CImg<double> dP[6], dpT, SS;
+    GridMoments<4> M;
+};
+
+struct DerivativePass {
+    const CImg<double>& T;
+    const CImg<double>& I;
+    const AffineMap& map;
+    int w, h, x0, y0, oT;
+    unsigned nT;
+    const std::vector<int>& cells;  // each pixel's joint cell, -1 outside the table
+    const CImg<double>& W2;
+    const CImg<double>& W1;
+
+    // OnT: differences of T (else of I, warped); Marginal: the marginal tables; Second: the
+    // moment sums.
+    template <bool OnT, bool Marginal, bool Second>
+    void run(Tables& tb) const
+    {
+        const double* t = T.data();
+        const PlaneAt tAt{t, w, double(oT)};
+        const size_t n0 = size_t(w) * h, N = T.size();
+        const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
+        double* const dP[6] = {tb.dP[0].data(), tb.dP[1].data(), tb.dP[2].data(),
+                               tb.dP[3].data(), tb.dP[4].data(), tb.dP[5].data()};
+        double* const dpT = tb.dpT.data();
+        double* const SS = tb.SS.data();
+        for (int j = 0; j < h; ++j) {
+            const double Y = double(j - h / 2);
+            for (int i = 0; i < w; ++i) {
+                const size_t k = i + size_t(w) * j;
+                double g[2], H[4] = {0, 0, 0, 0};
+                if (OnT) {
+                    Gradient(tAt, i, j, w, h, g);
+                    if (Second) SecondDiffs(tAt, i, j, w, h, g, H);
+                } else {
+                    CellSample s;
+                    const WarpCell c = CellAt(map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j),
+                                              I.width(), I.height());
+                    SampleCell<Second ? 2 : 1>(I, c, s);
+                    g[0] = s.g[0], g[1] = s.g[1];
+                    if (Second)
+                        for (int a = 0; a < 4; ++a) H[a] = s.H[a];
+                }
+                const double X = double(i - w / 2);
+                const double SD[6] = {X * g[0], X * g[1], Y * g[0], Y * g[1], g[0], g[1]};
+                const int c = cells[k];
+                if (c >= 0)
+                    for (int q = 0; q < 6; ++q) dP[q][c] += SD[q];
+                if (Marginal) {
+                    const long a = tBin(k);
+                    if (a >= 0) {
+                        double ss[21];  // pair (r, s) at upper(r, s)
+                        int n = 0;
+                        for (int s = 0; s < 6; ++s)
+                            for (int r = 0; r <= s; ++r) ss[n++] = SD[r] * SD[s];
+                        addRow<6>(dpT, a, SD);
+                        addRow<21>(SS, a, ss);
+                    }
+                }
+                if (Second && c >= 0) {
+                    const double w2 = W2[c], w1 = W1[c], gxy = w2 * (g[0] * g[1]);
+                    const double v[4] = {w2 * (g[0] * g[0]) + w1 * H[0], gxy + w1 * H[1],
+                                         gxy + w1 * H[2], w2 * (g[1] * g[1]) + w1 * H[3]};
+                    tb.M.add(v, X);
+                }
+            }
+            if (Second) tb.M.endRow(Y);
+        }
+        // Further planes of the template: their plain differences weigh entries 4 and 5 (the
+        // image side's warped differences are 0 there).
+        if (OnT)
+            for (size_t k = n0; k < N; ++k) {
+                const size_t at = k % n0;
+                double g[2];
+                Gradient(PlaneAt{t + (k - at), w, double(oT)}, int(at % w), int(at / w), w, h, g);
+                const double SD[6] = {0, 0, 0, 0, g[0], g[1]};  // adding 0 leaves a sum as it is
+                if (cells[k] >= 0)
+                    for (int q = 4; q < 6; ++q) dP[q][cells[k]] += SD[q];
+                const long a = tBin(k);
+                if (Marginal && a >= 0) addRow<6>(dpT, a, SD);
+            }
+    }
+};
+
 }  // namespace
 
 MiBins MiTableBins(StepSide side, const CImg<double>& K, double maxT, double maxI)
@@ -52,95 +194,138 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     const int oT = onT ? (Kw + 1) / 2 : (Kw - 1) / 2;
     const double oI = onT ? (Kh - 1) / 2 : (Kh + 1) / 2;
 
-    // Template and warped image as bin numbers; T is copied only when it takes an offset.
-    Img Tb;
-    if (oT) (T + double(oT)).move_to(Tb);
-    else Tb.assign(T, true);
-    Img Iw = WarpToTmp(I, Tb, p);
-    Iw += oI;
+    const int w = T.width(), h = T.height();
+    const size_t n0 = size_t(w) * h, N = T.size();
+    const int x0 = -((w - 1) / 2), y0 = -((h - 1) / 2);
+    const AffineMap map(p);
+    const double* t = T.data();
+    // The template as bin numbers (T + oT), and the warped image's: I's sample plus oI on the
+    // first plane, oI on further planes (the warp writes only the first).
+    const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
 
-    const Img P = smooth(HistJnt(Tb, Iw, nT, nI), K);
+    // Joint table P, and the template's marginal table for the third output.
+    const bool marginal = onT && count >= 3;
+    const double inc = 1.0 / double(N);
+    std::vector<int> cells(N);  // joint cell of each pixel, -1 outside the table
+    Img hist(nT, nI, 1, 1, 0.0), histT;
+    if (marginal) histT.assign(nT, 1, 1, 1, 0.0);
+    const auto bin = [&](size_t k, double iw) {
+        const long a = tBin(k), b = BinOf(iw + oI, nI);
+        cells[k] = a >= 0 && b >= 0 ? int(a + long(nT) * b) : -1;
+        if (cells[k] >= 0) hist[cells[k]] += inc;
+        if (marginal && a >= 0) histT[a] += inc;
+    };
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i)
+            bin(i + size_t(w) * j, SampleAt(I, map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j)));
+    for (size_t k = n0; k < N; ++k) bin(k, 0.0);
+    const Img P = smooth(hist, K);
     out[0].assign(1, 1, 1, 1, entropy(SumDim(P, 2)) + entropy(SumDim(P, 1)) - entropy(P));
     if (count < 2) return;
 
-    // Gradient, from the side's forward differences on the template grid.
-    const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
-    const List grad = onT ? Tb.get_gradient("xy", 1) : I.get_gradient("xy", 1);
-    List gradW;
-    if (!onT) gradW = WarpListToTmp(grad, Tb, p);
-    const List& G = onT ? grad : gradW;
-    const List XY = GridXY(Tb);
-    const List SD = SteepestDescent(XY, G[0], G[1]);
-    List dP(6);
-    for (int k = 0; k < 6; ++k) smooth(HistJntWt(Tb, Iw, SD[k], nT, nI), Kd).move_to(dP[k]);
+    // The last output sums the tables of SD SD' and J' Hg J smoothed by K2 and K1 against L2:
+    // the same sums as those of the pixels' values against L2 smoothed back to the cells.
+    const int last = MiStepOutputs(side) - 1;
+    const bool second = count > last;
+    Img W2, W1;
+    if (second) {
+        const Img canvas = padded(side, K, 2);
+        const Img P2 = smooth(P, along(side, {0.25, 0.5, 0.25}));
+        const Img L2 = MiWeights(P2, onT ? SumDim(P2, 2) : Img(), SumDim(P2, 1));
+        W2 = adjointWeights(L2, smooth(canvas, along(side, {-1, 2, -1})), hist);
+        W1 = adjointWeights(L2, smooth(canvas, along(side, {-0.5, 0, 0.5})), hist);
+    }
 
+    // One pass over the pixels: the weighted joint tables of the steepest-descent images, the
+    // template's weighted marginals, and the moment sums of the last output.
+    const DerivativePass d{T, I, map, w, h, x0, y0, oT, nT, cells, W2, W1};
+    Tables tables;
+    for (int q = 0; q < 6; ++q) tables.dP[q].assign(nT, nI, 1, 1, 0.0);
+    if (marginal) {
+        tables.dpT.assign(6, nT, 1, 1, 0.0);
+        tables.SS.assign(21, nT, 1, 1, 0.0);
+    }
+    if (onT) {
+        if (second) d.run<true, true, true>(tables);
+        else if (marginal) d.run<true, true, false>(tables);
+        else d.run<true, false, false>(tables);
+    } else {
+        if (second) d.run<false, false, true>(tables);
+        else d.run<false, false, false>(tables);
+    }
+    hist.assign();
+    W2.assign();
+    W1.assign();
+
+    // Gradient.
+    const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
+    Img dP[6];
+    for (int q = 0; q < 6; ++q) dP[q] = smooth(tables.dP[q] /= double(N), Kd), tables.dP[q].assign();
     const Img P1 = smooth(P, along(side, {0.5, 0.5}));
     const Img pI1 = SumDim(P1, 1);
     const Img L1 = MiWeights(P1, onT ? SumDim(P1, 2) : Img(), pI1);
     out[1].assign(1, 6);
-    for (int k = 0; k < 6; ++k) out[1][k] = SumProduct(dP[k], L1);
+    for (int q = 0; q < 6; ++q) out[1][q] = SumProduct(dP[q], L1);
     if (count < 3) return;
 
-    List SS;  // SD SD', 6 x 6
+    // Sums over the cells with P1 != 0 of dP_r dP_s times a weight of the cell: 1 / P1
+    // (template side, divided) or 1 / P1 - 1 / pI1 (image side).
+    const auto jointPairs = [&](Img& o) {
+        double s[21] = {};
+        const size_t cellsN = P1.size();
+        for (size_t c = 0; c < cellsN; ++c) {
+            const double v = P1[c];
+            if (v == 0) continue;
+            double d[6];
+            for (int q = 0; q < 6; ++q) d[q] = dP[q][c];
+            if (onT) {
+                for (int b = 0; b < 6; ++b)
+                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] / v;
+            } else {
+                const double r = 1 / v - 1 / pI1[c / nT];
+                for (int b = 0; b < 6; ++b)
+                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] * r;
+            }
+        }
+        o.assign(6, 6);
+        for (int n = 0; n < 6; ++n)
+            for (int m = 0; m < 6; ++m) o(m, n) = s[upper(m, n)];
+    };
+
     int next = 2;
     if (onT) {
         // Second-order term of the template marginal.
-        SS = ListMult(SD, 6, 1, SD, 1, 6);
         const Img canvas = padded(side, SumDim(K, 2), 2);
         const Img Km2 = smooth(canvas, along(side, {-1, 2, -1}));
         const Img Km1 = smooth(canvas, along(side, {-0.5, 0, 0.5}));
-        const Img pTs = smooth(HistMrg(Tb, nT), along(side, {0.25, 0.5, 0.25}));
-        List dpT(6);
-        for (int k = 0; k < 6; ++k) smooth(HistMrgWt(Tb, SD[k], nT), Km1).move_to(dpT[k]);
-        const List DD = ListMult(dpT, 6, 1, dpT, 1, 6);
+        const Img pTs = smooth(histT, along(side, {0.25, 0.5, 0.25}));
+        Img dpT[6];
+        for (int q = 0; q < 6; ++q) dpT[q] = smooth(column(tables.dpT, q, nT, 1) /= double(N), Km1);
         out[2].assign(6, 6);
-        for (int n = 0; n < 36; ++n) {
-            const Img B = smooth(HistMrgWt(Tb, SS[n], nT), Km2);
-            double s = 0;
-            for (unsigned j = 0; j < nT; ++j)
-                if (pTs[j] != 0) s += DD[n][j] / pTs[j] + 2 * B[j];
-            out[2][n] = -s;
-        }
+        for (int b = 0; b < 6; ++b)
+            for (int a = 0; a <= b; ++a) {
+                const Img B = smooth(column(tables.SS, upper(a, b), nT, 1) /= double(N), Km2);
+                double s = 0;
+                for (unsigned x = 0; x < nT; ++x)
+                    if (pTs[x] != 0) s += dpT[a][x] * dpT[b][x] / pTs[x] + 2 * B[x];
+                out[2](a, b) = out[2](b, a) = -s;
+            }
         if (count < 4) return;
-
-        // Second-order term of the joint table.
-        const List PP = ListMult(dP, 6, 1, dP, 1, 6);
-        out[3].assign(6, 6);
-        for (int n = 0; n < 36; ++n) out[3][n] = SumRatio(PP[n], P1);
+        jointPairs(out[3]);  // second-order term of the joint table
         next = 4;
     } else {
-        // Second-order term of the joint table, with the image marginal's share.
-        Img R(P1.width(), P1.height(), 1, 1, 0.0);
-        cimg_forXY(R, x, y) if (P1(x, y) != 0) R(x, y) = 1 / P1(x, y) - 1 / pI1[y];
-        out[2].assign(6, 6);
-        for (int m = 0; m < 6; ++m)
-            for (int n = 0; n < 6; ++n) {
-                const double *a = dP[m].data(), *b = dP[n].data(), *r = R.data();
-                const size_t cells = R.size();
-                double s = 0;
-                for (size_t c = 0; c < cells; ++c) s += a[c] * b[c] * r[c];
-                out[2](m, n) = s;
-            }
+        jointPairs(out[2]);  // of the joint table, with the image marginal's share
         next = 3;
     }
     if (count <= next) return;
 
-    // Second-order term of the side's second derivatives.
-    const Img canvas = padded(side, K, 2);
-    const Img K2 = smooth(canvas, along(side, {-1, 2, -1}));
-    const Img K1 = smooth(canvas, along(side, {-0.5, 0, 0.5}));
-    if (!onT) SS = ListMult(SD, 6, 1, SD, 1, 6);
-    List Hg = SecondDiffs(grad);
-    if (!onT) Hg = WarpListToTmp(Hg, Tb, p);
-    const List J = JcbnAffine(XY);
-    const List JHJ = ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6);
-
-    const Img P2 = smooth(P, along(side, {0.25, 0.5, 0.25}));
-    const Img L2 = MiWeights(P2, onT ? SumDim(P2, 2) : Img(), SumDim(P2, 1));
+    // Second-order term of the side's second derivatives: entry (m, n) weighs
+    // SD_m SD_n = u_(m/2) u_(n/2) g_(m%2) g_(n%2) by K2's weights and
+    // (J' Hg J)_(m, n) = u_(m/2) Hg(m%2, n%2) u_(n/2) by K1's.
     out[next].assign(6, 6);
-    for (int n = 0; n < 36; ++n) {
-        const Img A = smooth(HistJntWt(Tb, Iw, SS[n], nT, nI), K2);
-        const Img C = smooth(HistJntWt(Tb, Iw, JHJ[n], nT, nI), K1);
-        out[next][n] = SumProduct(A + C, L2);
-    }
+    for (int n = 0; n < 6; ++n)
+        for (int m = 0; m < 6; ++m) {
+            const int a = m % 2, b = n % 2;
+            out[next](m, n) = tables.M.pair(a + 2 * b, m / 2, n / 2) / double(N);
+        }
 }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "steps/tools/affine.h"
+#include "steps/tools/pointwise.h"
 
 namespace {
 
@@ -289,26 +290,49 @@ TEST(StepAffineWarp, FarAndNonNumericCoordinates)
     EXPECT_DOUBLE_EQ(R(0, 0), I(0, 0));
 }
 
-TEST(StepAffineMatrix, SecondOrderSumEqualsListComposition)
+// The point-wise sampler of the fused passes gives, bit for bit, what WarpToTmp gives for I and
+// for the library's difference images of I: inside, on pixels, across and beyond the border,
+// for images too small for the interior path, and for coordinates that are not numbers.
+TEST(StepAffineWarp, CellSamplesEqualWarpsOfTheDifferenceImages)
 {
-    for (int w : {5, 6}) {
-        const CImg<double> T(w, 4, 1, 1, 0.0);
-        const CImgList<double> XY = GridXY(T);
-        CImgList<double> SD, Hg;
-        for (int k = 0; k < 6; ++k) SD.insert(CImg<double>(w, 4).rand(-3, 3));
-        for (int k = 0; k < 4; ++k) Hg.insert(CImg<double>(w, 4).rand(-2, 2));
-        const CImg<double> r = CImg<double>(w, 4).rand(-1, 1);
-
-        const CImgList<double> SS = ListMult(SD, 6, 1, SD, 1, 6);
-        const CImgList<double> J = JcbnAffine(XY);
-        const CImgList<double> JHJ = ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6);
-        const CImg<double> K = SecondOrderSum(SD, Hg, XY, r);
-        ASSERT_EQ(K.width(), 6);
-        ASSERT_EQ(K.height(), 6);
-        for (int n = 0; n < 36; ++n) {
-            double want = 0;
-            for (size_t i = 0; i < r.size(); ++i) want += (JHJ[n][i] + SS[n][i]) * r[i];
-            EXPECT_EQ(K[n], want) << n;  // the same arithmetic, bit for bit
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const CImg<double> T(6, 5, 1, 1, 0.0);
+    const CImg<double> ps[] = {
+        Params(0.05, -0.1, 0.12, 0.03, 3.3, 2.7),   // inside, fractional
+        Params(0, 0, 0, 0, 3, 2),                   // on pixels: no next corner
+        Params(0.3, 0.2, -0.25, 0.4, 5.8, 4.1),     // across the far border
+        Params(-0.2, 0.1, 0.1, -0.3, -0.6, 0.5),    // across the near border
+        Params(0, 0, 0, 0, -30, 1e9),               // far outside
+        Params(0, 0, 0, 0, nan, 1),
+    };
+    for (const auto& size : {std::pair<int, int>{7, 6}, {1, 4}, {2, 2}, {3, 1}}) {
+        CImg<double> I(size.first, size.second);
+        cimg_forXY(I, x, y) I(x, y) = std::sin(1.3 * x + 0.7 * y * y) * 10 + x * y;
+        const CImgList<double> g = I.get_gradient("xy", 1);
+        CImgList<double> d(1, I);
+        d.insert(g[0]).insert(g[1]);
+        for (int a = 0; a < 2; ++a) {
+            const CImgList<double> h = g[a].get_gradient("xy", 1);
+            d.insert(h[0]).insert(h[1]);
+        }
+        for (const CImg<double>& p : ps) {
+            CImgList<double> want;
+            for (const CImg<double>& img : d) want.insert(WarpToTmp(img, T, p));
+            const AffineMap map(p);
+            cimg_forXY(T, i, j) {
+                const WarpCell c = CellAt(map.mapX(i - 2, j - 2), map.mapY(i - 2, j - 2), I.width(), I.height());
+                CellSample s1, s2;
+                SampleCell<1>(I, c, s1);
+                SampleCell<2>(I, c, s2);
+                // value, gx, gy, gxx, gxy, gyx, gyy as the list above orders them
+                const double got[7] = {s2.v, s2.g[0], s2.g[1], s2.H[0], s2.H[1], s2.H[2], s2.H[3]};
+                for (int k = 0; k < 7; ++k) {
+                    if (std::isnan(want[k](i, j))) EXPECT_TRUE(std::isnan(got[k])) << k;
+                    else EXPECT_EQ(got[k], want[k](i, j)) << size.first << "x" << size.second << " " << k;
+                }
+                EXPECT_TRUE(s1.v == s2.v || std::isnan(s1.v));
+                EXPECT_TRUE((s1.g[0] == s2.g[0] && s1.g[1] == s2.g[1]) || std::isnan(s1.g[0]));
+            }
         }
     }
 }
