@@ -241,6 +241,15 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     }
     fn->setInterpAndOrder(interp, order, true);
     fn->setSampleRate(rate);
+    // A rate far below a pixel would keep the call busy for minutes or more, uninterruptibly.
+    const double samples = fn->walkSamples();
+    if (samples > CCostFn::maxWalkSamples && samples > double(fn->tmpW) * double(fn->tmpH)) {
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "Sampling rate too low: more than %.0f samples per warp.",
+                      CCostFn::maxWalkSamples);
+        mexErr(msg, nlhs, plhs);
+        return;
+    }
 
     CImg<float> Y(n, 1, 1, 1, 0.f), D, DD, hists, g;
     CImgE<float> H, p(k, 1, 1, 1, 0.f);

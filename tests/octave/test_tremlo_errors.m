@@ -9,6 +9,7 @@ warpType = "Parameter (4th) input: the warp type P(1) must be 2, 3, 4 or 6 (take
 codes = "Parameter (4th) input: P(1) to P(4) must be finite integers.";
 finite = "T and I must hold finite values for a histogram-based operator.";
 bigger = "tremlo Warning - Tmp bigger then Ref Image.";
+tooLow = "Sampling rate too low: more than 268435456 samples per warp.";
 
 T = magic(4); I = magic(6); W = [0; 0]; P = [2 1 1 1 1];
 Tnan = T; Tnan(2, 3) = NaN;
@@ -59,6 +60,11 @@ cases = {
   1, {Tnan, I, W, [2 0 1 1 1]},     report(finite)
   1, {Tnan, I, W, [2 -3 1 1 1]},    report(finite)
   1, {I, T, W, [5 1 1 1 1]},        [bigger report(warpType)]
+  2, {T, I, W, [2 1 1 1 1e-5]},     report(tooLow)
+  1, {T, I, W, [2 3 1 1 1e-4]},     report(tooLow)
+  3, {T, I, W, [2 2 1 3 1e-4]},     report(tooLow)
+  1, {T, I, W, [2 5 1 1 1e-5]},     ''
+  1, {T, I, W, [2 6 1 1 1e-5]},     ''
 };
 for i = 1:rows(cases)
   [nout, args, want] = cases{i, :};
@@ -72,6 +78,11 @@ for i = 1:rows(cases)
   end
   assert(isequaln(args, args0), 'case %d changed its inputs', i);
 end
+
+% A rate of 1e-5 over a 401 x 401 template (1.6e15 samples) is refused at once.
+tic;
+[txt, outs] = tremlo_call(1, zeros(401), zeros(401), [200; 200], [2 1 1 1 1e-5]);
+assert(strcmp(txt, report(tooLow)) && isequal(outs{1}, single(0)) && toc < 5);
 
 % Operators that do not bin intensities take non-finite values without complaint.
 for op = [1 2 11]
