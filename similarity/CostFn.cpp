@@ -147,15 +147,20 @@ void CCostFn::initRxyIterator(const CImg<float>& p)
         rxyNextCol[k] = d[k] - rxyStep[k];
         rxy[k] = s[k] - (rxyStep[k] + rxyNextCol[k]);
     }
-    if (walkRowTab.height() != walkRows || !(walkRowTabRate == r)) {
-        const float rj = walkRows > 1 ? r : 0.f;
-        walkRowTab.assign(4, walkRows, 1, 1);
-        for (int l = 0; l < walkRows; ++l) {
-            const float j = 1.f + float(l) * rj;
-            walkRowTab(0, l) = j;
-            walkRowTab(1, l) = j - 1.f - tmpCy;
+    if (walkColTab.height() != walkCols || walkRowTab.height() != walkRows || !(walkTabRate == r)) {
+        // i = 1 + k r, x = i - 1 - tmpCx per column; j, y likewise per row
+        for (int axis = 0; axis < 2; ++axis) {
+            CImg<float>& tab = axis ? walkRowTab : walkColTab;
+            const int n = axis ? walkRows : walkCols;
+            const float step = n > 1 ? r : 0.f, centre = axis ? tmpCy : tmpCx;
+            tab.assign(4, n, 1, 1, 0.f);
+            for (int k = 0; k < n; ++k) {
+                const float v = 1.f + float(k) * step;
+                tab(2, k) = v;
+                tab(3, k) = v - 1.f - centre;
+            }
         }
-        walkRowTabRate = r;
+        walkTabRate = r;
     }
     double a[6];
     warp.affineCurrent(a);
@@ -167,10 +172,16 @@ void CCostFn::initRxyIterator(const CImg<float>& p)
         walkColStep[k] = m[1] * rc;
         walkRowStep[k] = m[2] * rr;
     }
-    float* o = walkRowTab.data();
+    // Each column's first position and each row's offset from it, in double, rounded once.
+    float* o = walkColTab.data();
+    for (int c = 0; c < walkCols; ++c, o += 4) {
+        o[0] = float(walkOrg[0] + double(c) * walkColStep[0]);
+        o[1] = float(walkOrg[1] + double(c) * walkColStep[1]);
+    }
+    o = walkRowTab.data();
     for (int l = 0; l < walkRows; ++l, o += 4) {
-        o[2] = float(double(l) * walkRowStep[0]);
-        o[3] = float(double(l) * walkRowStep[1]);
+        o[0] = float(double(l) * walkRowStep[0]);
+        o[1] = float(double(l) * walkRowStep[1]);
     }
 }
 

@@ -29,7 +29,7 @@
 //   clamped by `bounded`). The walk leaves the warp's state at p, so the visitor may call
 //   CWarp's derivative operations (CalcJcbn, CalcHess, CalcJcHs) directly.
 // - Nothing is allocated per sample or per evaluation: scratch images belong to the object
-//   (the walk's row table is built by the first walk after a change of the rate).
+//   (the walk's tables are built by the first walk after a change of the rate).
 #pragma once
 
 #include "bridge/cimg.h"
@@ -116,10 +116,11 @@ public:
     double walkOrg[2] = {0, 0};
     double walkColStep[2] = {0, 0};
     double walkRowStep[2] = {0, 0};
-    // Per row of the walk: j, y (built by the first walk at a rate) and the float offsets of
-    // the reference position from the column's first sample (every walk); 4 x walkRows.
-    CImg<float> walkRowTab;
-    float walkRowTabRate = 0.f;
+    // The walk's tables, (ax, ay, i, x) per column and (dx, dy, j, y) per row: the column's
+    // first position and the row's offset from it (every walk), template position and
+    // centred coordinate (built by the first walk at a rate), all in float.
+    CImg<float> walkColTab, walkRowTab;
+    float walkTabRate = 0.f;
     int refKind = 1;         // family of the selected reference samplers: 0, 1 or 3
     bool refNb = false;      // the selected reference samplers are the `_nb` forms
 
@@ -147,45 +148,56 @@ protected:
         }
     }
 
+    // v, as a scalar in a register. Applied to the sampler's gradient, it keeps the
+    // vectoriser from packing a visitor's (dx, dy) pairs back through the sampler, which
+    // costs more in shuffles than it saves.
+    static CIMGI_INLINE float scalar(float v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+        __asm__("" : "+x"(v));
+#endif
+        return v;
+    }
+
     template <int Deriv, int Kind, bool Nb, bool TmpFloor, class V>
     CIMGI_INLINE void walkLoop(const CImg<float>& p, V& v) {
         initRxyIterator(p);
         const int cols = walkCols, rows = walkRows;
-        const float ri = cols > 1 ? sampleRate : 0.f;
-        const double ox = walkOrg[0], oy = walkOrg[1];
-        const double cx = walkColStep[0], cy = walkColStep[1];
         const SamplerV st = sampleTmp;
-        float rx = rxy[0], ry = rxy[1];
         WalkSample s{};
         // At rate 1 the template is read at integer positions: walk its pixels directly.
         const float* const td = tmp.data();
         const long tw = (long)tmp.width();
         long tcol = tw + 1;
-        for (int c = 0; c < cols; ++c, ++tcol) {
-            const float i = 1.f + float(c) * ri;
+        const float* ci = walkColTab.data();
+        for (int c = 0; c < cols; ++c, ++tcol, ci += 4) {
+            const float ax = ci[0], ay = ci[1], i = ci[2];
             s.i = i;
-            s.x = i - 1.f - tmpCx;
-            const float ax = float(ox + double(c) * cx), ay = float(oy + double(c) * cy);
+            s.x = ci[3];
             long tp = tcol;
-            const float* jy = walkRowTab.data();
-            for (int l = 0; l < rows; ++l, tp += tw, jy += 4) {
-                rx = ax + jy[2];
-                ry = ay + jy[3];
-                const float j = jy[0];
+            const float* lj = walkRowTab.data();
+            for (int l = 0; l < rows; ++l, tp += tw, lj += 4) {
+                const float rx = ax + lj[0], ry = ay + lj[1], j = lj[2];
                 s.rx = rx;
                 s.ry = ry;
                 s.j = j;
-                s.y = jy[1];
+                s.y = lj[3];
                 s.t = TmpFloor ? td[tp] : (tmp.*st)(i, j);
                 if constexpr (Deriv == 0) s.r = Ref<Kind, Nb>::v(ref, rx, ry);
                 else if constexpr (Deriv == 1) s.r = Ref<Kind, Nb>::d(ref, rx, ry, s.rdx, s.rdy);
                 else if constexpr (Deriv == 2)
                     s.r = Ref<Kind, Nb>::dd(ref, rx, ry, s.rdx, s.rdy, s.rdxx, s.rdyy, s.rdxy);
+                if constexpr (Deriv >= 1) {
+                    s.rdx = scalar(s.rdx);
+                    s.rdy = scalar(s.rdy);
+                }
                 v(const_cast<const WalkSample&>(s));
             }
         }
-        rxy[0] = rx;
-        rxy[1] = ry;
+        if (cols > 0 && rows > 0) {   // the last sample's position
+            const float *cl = walkColTab.data() + 4 * (cols - 1), *rl = walkRowTab.data() + 4 * (rows - 1);
+            rxy[0] = cl[0] + rl[0];
+            rxy[1] = cl[1] + rl[1];
+        }
     }
 };
 
