@@ -23,7 +23,7 @@ test: deps
 demo: deps
 	$(MAKE) build
 	@if [ -f examples/align_demo.m ]; then \
-	  cd examples && octave --no-gui --norc --quiet --no-window-system --eval \
+	  cd examples && octave --no-gui --norc --no-history --quiet --no-window-system --eval \
 	    "addpath('$(abspath $(BUILD))/mex'); align_demo('$(abspath $(BUILD))/demo/align_demo.png')"; \
 	else echo "no demo yet"; fi
 
@@ -31,7 +31,7 @@ bench: deps
 	$(MAKE) build
 	@if [ -x $(BUILD)/bench/bench_measures ]; then $(BUILD)/bench/bench_measures --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; else echo "no benchmark yet"; fi
 	@for f in bench/bench_*.m; do [ -f "$$f" ] || continue; \
-	  octave --no-gui --norc --quiet --no-window-system --eval "addpath('$(BUILD)/mex'); addpath('bench'); $$(basename $$f .m)"; done
+	  octave --no-gui --norc --no-history --quiet --no-window-system --eval "addpath('$(BUILD)/mex'); addpath('bench'); $$(basename $$f .m)"; done
 
 clean:
 	rm -rf $(BUILD)

@@ -16,8 +16,8 @@ function align_demo(figureFile)
 %
 % The error of a warp is the largest distance, in pixels, between where it and the true
 % warp send the template's corners. The demo fails (an error, so `make demo` exits non-zero)
-% unless SSD ends within 0.01 px and MI within 0.1 px of the true warp.
-  TOL_SSD = 0.01; TOL_MI = 0.1;
+% unless SSD ends within 0.001 px and MI within 0.1 px of the true warp.
+  TOL_SSD = 0.001; TOL_MI = 0.1;
   levels = 64;                      % intensities are histogram bins for MI: 0 .. levels - 1
   [I, T, pTrue, corners] = scene(levels);
   p0 = [0; 0; 0; 0; (size(I)' - 1) / 2];
@@ -44,7 +44,7 @@ function align_demo(figureFile)
   printf('\nFigure written to %s\n', figureFile);
 
   eSSD = warpError(pSSD, pTrue, corners); eMI = warpError(pMI, pTrue, corners);
-  printf('\nFinal error: SSD %.4f px (tolerance %.2f), MI %.4f px (tolerance %.2f); SSD on the remapped template %.2f px\n', ...
+  printf('\nFinal error: SSD %.4f px (tolerance %g), MI %.4f px (tolerance %g); SSD on the remapped template %.2f px\n', ...
          eSSD, TOL_SSD, eMI, TOL_MI, warpError(pBad, pTrue, corners));
   if !(eSSD <= TOL_SSD && eMI <= TOL_MI)
     error('align_demo: the warp was not recovered within tolerance');

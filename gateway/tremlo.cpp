@@ -253,6 +253,24 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     }
     fn->setInterpAndOrder(interp, order, true);
     fn->setSampleRate(rate);
+    // A rate far below a pixel would keep the call busy for minutes or more, uninterruptibly,
+    // or, on a thin template, size the walk's per-column or per-row buffers beyond memory.
+    // Rates of a pixel or more are never refused.
+    const double samples = fn->walkSamples();
+    const bool many = samples > CCostFn::maxWalkSamples && samples > double(fn->tmpW) * double(fn->tmpH);
+    const bool longAxis = (fn->walkCols > CCostFn::maxWalkAxis && fn->walkCols > fn->tmpW) ||
+                          (fn->walkRows > CCostFn::maxWalkAxis && fn->walkRows > fn->tmpH);
+    if (many || longAxis) {
+        char msg[96];
+        if (many)
+            std::snprintf(msg, sizeof msg, "Sampling rate too low: more than %.0f samples per warp.",
+                          CCostFn::maxWalkSamples);
+        else
+            std::snprintf(msg, sizeof msg, "Sampling rate too low: more than %d samples along a template axis.",
+                          CCostFn::maxWalkAxis);
+        mexErr(msg, nlhs, plhs);
+        return;
+    }
 
     const float* const warps = W.data();
     CImgE<float> p(k, 1, 1, 1, 0.f);

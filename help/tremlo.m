@@ -47,8 +47,10 @@
 %          rate           the sampling step over the template in pixels: 1 every pixel,
 %                         2 every other row and column, 0.5 four samples per pixel.
 %                         Operators 5, 6 and 7 always use 1. A rate below 1e-6 prints a
-%                         warning and becomes 1; a rate that would take more than 2^28
-%                         samples per warp is refused.
+%                         warning and becomes 1; a rate below 1 that would take more
+%                         than 2^28 samples per warp, or more than 2^20 along one axis,
+%                         is refused. Samples lie at 1 + k * rate pixels along each axis
+%                         (k whole), each at the warp of its own template coordinates.
 %     Z  optional Parzen window of operators 3, 4 and 5: the joint histogram is convolved
 %        with it (zero border, size kept; the first dimension of Z runs along reference
 %        bins) before the mutual information is taken. Empty or one element: no smoothing.

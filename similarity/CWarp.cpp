@@ -90,6 +90,29 @@ void CWarp::WarpCurrent(float x, float y, float& ox, float& oy) const
     }
 }
 
+void CWarp::affineCurrent(double a[6]) const
+{
+    const CImg<float>& q = params;
+    switch (map_) {
+    case kTranslation:
+        a[0] = q[0]; a[1] = 1; a[2] = 0;
+        a[3] = q[1]; a[4] = 0; a[5] = 1;
+        break;
+    case kEuclidean:
+    case kSimilarity: {
+        const double t = q[2], m = map_ == kSimilarity ? 1.0 + double(q[3]) : 1.0;
+        const double s = m * std::sin(t), c = m * std::cos(t);
+        a[0] = q[0]; a[1] = c; a[2] = s;
+        a[3] = q[1]; a[4] = -s; a[5] = c;
+        break;
+    }
+    default:
+        a[0] = q[4]; a[1] = 1.0 + double(q[0]); a[2] = q[2];
+        a[3] = q[5]; a[4] = q[1]; a[5] = 1.0 + double(q[3]);
+        break;
+    }
+}
+
 void CWarp::Warp(const CImg<float>& p, float x, float y, float& ox, float& oy)
 {
     takeParams(p);

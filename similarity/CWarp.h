@@ -58,6 +58,10 @@ public:
     void WarpDelta(const CImg<float>& p, float x, float y, float& ox, float& oy);
     // Applies the map of the code to the current `params` (no state change).
     void WarpCurrent(float x, float y, float& ox, float& oy) const;
+    // The map of the current `params` in double, as the affine map
+    // (ox, oy) = (a[0] + a[1] x + a[2] y, a[3] + a[4] x + a[5] y); the sine and cosine of the
+    // angle are taken in double (no state change).
+    void affineCurrent(double a[6]) const;
 
     // The four maps. `params` must hold the entries the map reads (2, 3, 4, 6); the
     // Euclidean and similarity maps use sinAngle / cosAngle as they stand.

@@ -1,23 +1,19 @@
 #include "similarity/CostFn.h"
 
 #include <cfloat>
+#include <climits>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
 namespace {
 
-// Number of values 1, 1 + r, 1 + 2r, ... (accumulated in float) that do not exceed limit;
-// stops where adding r no longer moves the counter.
-int countSteps(float r, float limit)
+// A factor of N as a visit count: NaN counts 1 (one sample at i = 1), at most INT_MAX.
+int walkCount(float f)
 {
-    int n = 0;
-    for (float v = 1.f; v <= limit;) {
-        ++n;
-        const float nv = v + r;
-        if (!(nv > v)) break;
-        v = nv;
-    }
-    return n;
+    if (f != f) return 1;
+    if (f <= 0.f) return 0;
+    return f < 2147483647.f ? int(f) : INT_MAX;
 }
 
 // dst = a deep copy of src, or src's own pixels when src is handed over (src is left empty).
@@ -32,8 +28,6 @@ void take(CImgI<float>& dst, CImgI<float>& src)
     }
     dst.setLast();
 }
-
-inline float absMax(const float* v) { return std::fabs(v[0]) > std::fabs(v[1]) ? std::fabs(v[0]) : std::fabs(v[1]); }
 
 }  // namespace
 
@@ -124,7 +118,10 @@ void CCostFn::setSampleRate(float r)
     }
     sampleRate = r;
     const float inv = 1.f / r;
-    nSamples = std::floor(inv * float(tmp.width() - 4) + 1.f) * std::floor(inv * float(tmp.height() - 4) + 1.f);
+    const float fx = std::floor(inv * float(tmp.width() - 4) + 1.f), fy = std::floor(inv * float(tmp.height() - 4) + 1.f);
+    nSamples = fx * fy;
+    walkCols = walkCount(fx);
+    walkRows = walkCount(fy);
     setInterpAndOrder(interp, order, bounded);
 }
 
@@ -142,15 +139,49 @@ void CCostFn::refFootprint(int& lo, int& hi) const
 void CCostFn::initRxyIterator(const CImg<float>& p)
 {
     const float r = sampleRate;
-    walkCols = countSteps(r, tmpW);
-    walkRows = countSteps(r, tmpH);
     warp.WarpDelta(p, 0.f, r, rxyStep[0], rxyStep[1]);
     float d[2], s[2];
     warp.WarpDelta(p, r, -(float(walkRows - 1) * r), d[0], d[1]);
-    warp.Warp(p, -tmpCx, -tmpCy, s[0], s[1]);
+    warp.Warp(p, -tmpCx, -tmpCy, s[0], s[1]);   // leaves the warp's state at p
     for (int k = 0; k < 2; ++k) {
         rxyNextCol[k] = d[k] - rxyStep[k];
         rxy[k] = s[k] - (rxyStep[k] + rxyNextCol[k]);
+    }
+    if (walkColTab.height() != walkCols || walkRowTab.height() != walkRows || !(walkTabRate == r)) {
+        // i = 1 + k r, x = i - 1 - tmpCx per column; j, y likewise per row
+        for (int axis = 0; axis < 2; ++axis) {
+            CImg<float>& tab = axis ? walkRowTab : walkColTab;
+            const int n = axis ? walkRows : walkCols;
+            const float step = n > 1 ? r : 0.f, centre = axis ? tmpCy : tmpCx;
+            tab.assign(4, n, 1, 1, 0.f);
+            for (int k = 0; k < n; ++k) {
+                const float v = 1.f + float(k) * step;
+                tab(2, k) = v;
+                tab(3, k) = v - 1.f - centre;
+            }
+        }
+        walkTabRate = r;
+    }
+    double a[6];
+    warp.affineCurrent(a);
+    const double x0 = -double(tmpCx), y0 = -double(tmpCy), rc = walkCols > 1 ? r : 0.0,
+                 rr = walkRows > 1 ? r : 0.0;
+    for (int k = 0; k < 2; ++k) {
+        const double* m = a + 3 * k;
+        walkOrg[k] = m[0] + m[1] * x0 + m[2] * y0;
+        walkColStep[k] = m[1] * rc;
+        walkRowStep[k] = m[2] * rr;
+    }
+    // Each column's first position and each row's offset from it, in double, rounded once.
+    float* o = walkColTab.data();
+    for (int c = 0; c < walkCols; ++c, o += 4) {
+        o[0] = float(walkOrg[0] + double(c) * walkColStep[0]);
+        o[1] = float(walkOrg[1] + double(c) * walkColStep[1]);
+    }
+    o = walkRowTab.data();
+    for (int l = 0; l < walkRows; ++l, o += 4) {
+        o[0] = float(double(l) * walkRowStep[0]);
+        o[1] = float(double(l) * walkRowStep[1]);
     }
 }
 
@@ -159,14 +190,23 @@ bool CCostFn::footprintInside(const CImg<float>& p)
     int lo, hi;
     refFootprint(lo, hi);
     initRxyIterator(p);
-    // Bound on the drift of the accumulated walk positions from the warped points: every
-    // addition and every increment contributes a few units of rounding of the largest
-    // magnitude the walk meets (valid when the test below passes).
-    const float big = float(ref.width() > ref.height() ? ref.width() : ref.height());
-    const float M = big + absMax(rxyStep) + absMax(rxyNextCol) + 1.f;
-    const float adds = float(walkCols) * float(walkRows + 1) + 6.f;
-    const float tol = 2.f * FLT_EPSILON * adds * M;
-    return warp.inBounds(tmp, ref, p, lo, hi, tol);
+    // The map is affine, so the extreme positions are those of the corner samples. The walk
+    // adds two float roundings of magnitudes up to the largest position (the column's first
+    // sample, the offset down the column) and rounds the sum: within half the margin.
+    const double lc = walkCols > 1 ? double(walkCols - 1) : 0.0, lr = walkRows > 1 ? double(walkRows - 1) : 0.0;
+    double cx[4], cy[4], big = 1.0;
+    for (int k = 0; k < 4; ++k) {
+        const double c = (k & 1) ? lc : 0.0, l = (k & 2) ? lr : 0.0;
+        cx[k] = walkOrg[0] + c * walkColStep[0] + l * walkRowStep[0];
+        cy[k] = walkOrg[1] + c * walkColStep[1] + l * walkRowStep[1];
+        big = std::max(big, std::max(std::fabs(cx[k]), std::fabs(cy[k])));
+    }
+    const double tol = 4.0 * FLT_EPSILON * big;
+    const double xmin = lo + tol, ymin = lo + tol;
+    const double xmax = double(ref.width() - hi) - tol, ymax = double(ref.height() - hi) - tol;
+    for (int k = 0; k < 4; ++k)
+        if (!(cx[k] >= xmin && cx[k] < xmax && cy[k] >= ymin && cy[k] < ymax)) return false;
+    return walkCols > 0 && walkRows > 0;
 }
 
 void CCostFn::switchSamplers(const CImg<float>& p)

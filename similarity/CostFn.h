@@ -16,15 +16,20 @@
 //   after the cell index trunc(x'). The base answers for its selected samplers (value, D and
 //   DD of the method); a measure that reads wider (e.g. the 9- and 16-pixel neighbourhood
 //   readers read (1, 2)) overrides it and returns the maximum of its own and the base's.
-// - walkPos / walkValue / walkD / walkDD run the template walk (column by column, the
-//   reference position accumulated by two additions per sample, as initRxyIterator sets it
-//   up) and call v(const WalkSample&) once per sample. The reference sampler is dispatched
-//   once per walk to an instantiation in which the selected sampler (and, at rate 1, the
+// - walkPos / walkValue / walkD / walkDD run the template walk and call
+//   v(const WalkSample&) once per sample: walkCols x walkRows samples (exactly N), column by
+//   column, at padded positions i = 1 + k r, j = 1 + l r of whole counters k, l. A column
+//   starts at the warp of its first sample (in double, rounded to float); a sample adds its
+//   row's offset (l times the row step, in double, rounded to float): one addition per
+//   coordinate, and every position within float rounding of the warp of its centred
+//   coordinates, whatever the template's size. The reference sampler is dispatched once
+//   per walk to an instantiation in which the selected sampler (and, at rate 1, the
 //   template read) is inlined; no call through a pointer per sample. walkPos samples only
 //   the template: a measure with its own reader calls it at s.rx, s.ry (choosing `_nb` or
 //   clamped by `bounded`). The walk leaves the warp's state at p, so the visitor may call
 //   CWarp's derivative operations (CalcJcbn, CalcHess, CalcJcHs) directly.
-// - Nothing is allocated per sample or per evaluation: scratch images belong to the object.
+// - Nothing is allocated per sample or per evaluation: scratch images belong to the object
+//   (the walk's tables are built by the first walk after a change of the rate).
 #pragma once
 
 #include "bridge/cimg.h"
@@ -84,9 +89,8 @@ public:
     // Pixels read before (lo) and after (hi) the cell index by the samplers the measure uses.
     virtual void refFootprint(int& lo, int& hi) const;
 
-    // Walk state for warp p: rxyStep, rxyNextCol, rxy, and the walk's column and row counts
-    // (i, j = 1, 1 + r, ... accumulated in float up to tmpW, tmpH; a counter that no longer
-    // moves under + r ends its axis).
+    // Walk state for warp p: rxyStep, rxyNextCol, rxy (float, from the warp's own
+    // operations), and the double map of the walk (walkOrg, walkColStep, walkRowStep).
     void initRxyIterator(const CImg<float>& p);
     // The reference resampled under p onto a template-sized image (clamped samplers).
     CImg<float> calcRefRegion(const CImg<float>& p);
@@ -95,12 +99,31 @@ public:
     // The sampler switch: flips `bounded` (through setInterpAndOrder) when the sound bounds
     // test for p disagrees with it.
     void switchSamplers(const CImg<float>& p);
-    // The bounds test of the switch: the extreme samples of the template, warped by p, lie
-    // inside the reference with the footprint's margin and the walk's rounding tolerance.
+    // The bounds test of the switch: the four corner samples of the walk, at the positions
+    // the walk gives them, lie inside the reference with the footprint's margin and the
+    // float rounding of the positions.
     bool footprintInside(const CImg<float>& p);
 
-    int walkCols = 0;        // columns and rows the walk visits (set by initRxyIterator)
+    // Columns and rows the walk visits: the two factors of N (set by setSampleRate; a
+    // factor that is not a number counts 1, one above INT_MAX counts INT_MAX).
+    int walkCols = 0;
     int walkRows = 0;
+    // Samples per warp beyond which a caller refuses the rate (2^28).
+    static constexpr double maxWalkSamples = 268435456.0;
+    // Samples along one axis beyond which a caller refuses the rate (2^20): the walk keeps
+    // buffers per column and per row.
+    static constexpr int maxWalkAxis = 1048576;
+    double walkSamples() const { return double(walkCols) * double(walkRows); }
+    // The walk's map in double: the first sample's position, and the displacements of one
+    // column and of one row (0 on an axis with a single sample).
+    double walkOrg[2] = {0, 0};
+    double walkColStep[2] = {0, 0};
+    double walkRowStep[2] = {0, 0};
+    // The walk's tables, (ax, ay, i, x) per column and (dx, dy, j, y) per row: the column's
+    // first position and the row's offset from it (every walk), template position and
+    // centred coordinate (built by the first walk at a rate), all in float.
+    CImg<float> walkColTab, walkRowTab;
+    float walkTabRate = 0.f;
     int refKind = 1;         // family of the selected reference samplers: 0, 1 or 3
     bool refNb = false;      // the selected reference samplers are the `_nb` forms
 
@@ -128,44 +151,56 @@ protected:
         }
     }
 
+    // v, as a scalar in a register. Applied to the sampler's gradient, it keeps the
+    // vectoriser from packing a visitor's (dx, dy) pairs back through the sampler, which
+    // costs more in shuffles than it saves.
+    static CIMGI_INLINE float scalar(float v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+        __asm__("" : "+x"(v));
+#endif
+        return v;
+    }
+
     template <int Deriv, int Kind, bool Nb, bool TmpFloor, class V>
     CIMGI_INLINE void walkLoop(const CImg<float>& p, V& v) {
         initRxyIterator(p);
-        const float r = sampleRate;
-        const float sx = rxyStep[0], sy = rxyStep[1], nx = rxyNextCol[0], ny = rxyNextCol[1];
         const int cols = walkCols, rows = walkRows;
         const SamplerV st = sampleTmp;
-        float rx = rxy[0], ry = rxy[1];
         WalkSample s{};
         // At rate 1 the template is read at integer positions: walk its pixels directly.
         const float* const td = tmp.data();
         const long tw = (long)tmp.width();
         long tcol = tw + 1;
-        float i = 1.f;
-        for (int c = 0; c < cols; ++c, i += r, ++tcol) {
-            rx += nx;
-            ry += ny;
+        const float* ci = walkColTab.data();
+        for (int c = 0; c < cols; ++c, ++tcol, ci += 4) {
+            const float ax = ci[0], ay = ci[1], i = ci[2];
             s.i = i;
-            s.x = i - 1.f - tmpCx;
+            s.x = ci[3];
             long tp = tcol;
-            float j = 1.f;
-            for (int k = 0; k < rows; ++k, j += r, tp += tw) {
-                rx += sx;
-                ry += sy;
+            const float* lj = walkRowTab.data();
+            for (int l = 0; l < rows; ++l, tp += tw, lj += 4) {
+                const float rx = ax + lj[0], ry = ay + lj[1], j = lj[2];
                 s.rx = rx;
                 s.ry = ry;
                 s.j = j;
-                s.y = j - 1.f - tmpCy;
+                s.y = lj[3];
                 s.t = TmpFloor ? td[tp] : (tmp.*st)(i, j);
                 if constexpr (Deriv == 0) s.r = Ref<Kind, Nb>::v(ref, rx, ry);
                 else if constexpr (Deriv == 1) s.r = Ref<Kind, Nb>::d(ref, rx, ry, s.rdx, s.rdy);
                 else if constexpr (Deriv == 2)
                     s.r = Ref<Kind, Nb>::dd(ref, rx, ry, s.rdx, s.rdy, s.rdxx, s.rdyy, s.rdxy);
+                if constexpr (Deriv >= 1) {
+                    s.rdx = scalar(s.rdx);
+                    s.rdy = scalar(s.rdy);
+                }
                 v(const_cast<const WalkSample&>(s));
             }
         }
-        rxy[0] = rx;
-        rxy[1] = ry;
+        if (cols > 0 && rows > 0) {   // the last sample's position
+            const float *cl = walkColTab.data() + 4 * (cols - 1), *rl = walkRowTab.data() + 4 * (rows - 1);
+            rxy[0] = cl[0] + rl[0];
+            rxy[1] = cl[1] + rl[1];
+        }
     }
 };
 

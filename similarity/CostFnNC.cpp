@@ -89,20 +89,21 @@ CCostFnNC::CCostFnNC(CImgI<float>& r, CImgI<float>& t, int code)
     rows_.assign(14 * (n > 0 ? n : 1), 1, 1, 1, 0.0);
     warpK_.assign(6 * (n > 0 ? n * n : 1), 1, 1, 1, 0.0);
     // columns and rows of the walk at rate 1; 48 sums per column for the Hessian walk
-    reserveColumns(3 * (tmpW > 0.f ? int(tmpW) : 1), tmpH > 0.f ? int(tmpH) : 1);
+    reserveColumns(tmpW > 0.f ? int(tmpW) : 1, tmpH > 0.f ? int(tmpH) : 1, 48);
 }
 
 CCostFnNC::~CCostFnNC() {}
 
-// Room for the column sums of a walk: 16 per column and the column's x.
-void CCostFnNC::reserveColumns(int cols, int rows)
+// Room for the column sums of a walk (`sums` per column, as a sums x cols image so that
+// its size cannot overflow), the columns' x, and one column of samples.
+void CCostFnNC::reserveColumns(int cols, int rows, int sums)
 {
-    if ((long)colX_.size() < cols) {   // only after a change of the sampling rate
-        colSums_.assign(16 * cols, 1, 1, 1, 0.f);
-        colX_.assign(cols, 1, 1, 1, 0.f);
-    }
+    // Grows only after a change of the sampling rate.
+    if ((unsigned long)colSums_.size() < (unsigned long)sums * (unsigned long)cols)
+        colSums_.assign(sums, cols, 1, 1, 0.f);
+    if ((long)colX_.size() < cols) colX_.assign(cols, 1, 1, 1, 0.f);
     if ((long)colY_.size() < rows) {
-        colBuf_.assign(16 * rows, 1, 1, 1, 0.f);
+        colBuf_.assign(16, rows, 1, 1, 0.f);
         colY_.assign(rows, 1, 1, 1, 0.f);
     }
 }
@@ -116,7 +117,7 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     static_assert(Deriv == 0 || Deriv == 1, "second-derivative walk: gatherDD");
     initRxyIterator(p);
     const int rows = walkRows, cols = walkCols;
-    reserveColumns(cols, rows);
+    reserveColumns(cols, rows, 16);
     float* out = colSums_.data();
     float* xs = colX_.data();
     int k = 0;
@@ -192,7 +193,7 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
 {
     initRxyIterator(p);
     const int rows = walkRows, cols = walkCols;
-    reserveColumns(3 * cols, rows);   // 48 sums per column
+    reserveColumns(cols, rows, 48);
     float* const B = colBuf_.data();
     float* const Y = colY_.data();
     float* out = colSums_.data();

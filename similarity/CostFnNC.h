@@ -43,7 +43,7 @@ private:
     template <int Deriv> void gather(const CImg<float>& p, Moments& m);
     void gatherDD(const CImg<float>& p, Moments& m);
     void sumColumn(int rows, float x, float* out);
-    void reserveColumns(int cols, int rows);
+    void reserveColumns(int cols, int rows, int sums);
     // Jacobian rows (dx'/dp_k, dy'/dp_k) = (ax + bx x + cx y, ay + by x + cy y) of the warp
     // at its current state, for J (as CalcJcbn forms them) and for C (as CalcJcHs does).
     void jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC);

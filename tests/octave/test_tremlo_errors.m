@@ -12,6 +12,8 @@ negative = "T and I must hold non-negative values for a histogram-based operator
 positions = "Warp too large for operator 7: its cells span more than 67108864 reference positions.";
 pieces = "Warp too large for operator 7: its cells would be cut into more than 268435456 pieces.";
 bigger = "tremlo Warning - Tmp bigger then Ref Image.";
+tooLow = "Sampling rate too low: more than 268435456 samples per warp.";
+tooLowAxis = "Sampling rate too low: more than 1048576 samples along a template axis.";
 
 T = magic(4); I = magic(6); W = [0; 0]; P = [2 1 1 1 1];
 Tnan = T; Tnan(2, 3) = NaN;
@@ -72,6 +74,13 @@ cases = {
   2, {T, I, [1e7; 0; 0; 0; 4; 4], [6 7 1 1 1]},              report(positions)
   1, {T, I, [4 4; 4 4; 0.3 0.3; 0 299], [4 7 1 1 1]},       report(pieces)
   1, {I, T, W, [5 1 1 1 1]},        [bigger report(warpType)]
+  2, {T, I, W, [2 1 1 1 1e-5]},     report(tooLow)
+  1, {T, I, W, [2 3 1 1 1e-4]},     report(tooLow)
+  3, {T, I, W, [2 2 1 3 1e-4]},     report(tooLow)
+  1, {(1:4)', I, W, [2 2 1 1 2e-6]}, report(tooLowAxis)
+  1, {(1:4)', I, W, [2 1 1 1 1e-5]}, ''
+  1, {T, I, W, [2 5 1 1 1e-5]},     ''
+  1, {T, I, W, [2 6 1 1 1e-5]},     ''
 };
 for i = 1:rows(cases)
   [nout, args, want] = cases{i, :};
@@ -85,6 +94,11 @@ for i = 1:rows(cases)
   end
   assert(isequaln(args, args0), 'case %d changed its inputs', i);
 end
+
+% A rate of 1e-5 over a 401 x 401 template (1.6e15 samples) is refused at once.
+tic;
+[txt, outs] = tremlo_call(1, zeros(401), zeros(401), [200; 200], [2 1 1 1 1e-5]);
+assert(strcmp(txt, report(tooLow)) && isequal(outs{1}, single(0)) && toc < 5);
 
 % Operators that do not bin intensities take non-finite and negative values without complaint.
 for op = [1 2 11]

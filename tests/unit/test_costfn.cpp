@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "similarity/CostFn.h"
+#include "fixtures.h"
 
 namespace {
 
@@ -67,6 +68,43 @@ Img ramp(int w, int h)
     for (int j = 0; j < h; ++j)
         for (int i = 0; i < w; ++i) I(i, j) = 2.f * i + 3.f * j;
     return I;
+}
+
+// The double map of warp code with parameters q as (ox, oy) = (a0 + a1 x + a2 y, a3 + a4 x + a5 y).
+std::vector<double> affineOf(int code, const std::vector<float>& p)
+{
+    const std::vector<double> q(p.begin(), p.end());
+    double o[3][2];
+    const double pts[3][2] = {{0, 0}, {1, 0}, {0, 1}};
+    for (int k = 0; k < 3; ++k) fixtures::warpD(code, q, pts[k][0], pts[k][1], o[k][0], o[k][1]);
+    return {o[0][0], o[1][0] - o[0][0], o[2][0] - o[0][0], o[0][1], o[1][1] - o[0][1], o[2][1] - o[0][1]};
+}
+
+// Largest distance of the walk's positions from the double warp of the exact centred
+// coordinates (k r - tmpCx, l r - tmpCy), in units of 2^-23 M, M the largest magnitude
+// among the half-sizes and the warped positions; also counts the samples and checks their
+// order and template positions.
+template <class F> double walkError(F& f, int code, const std::vector<float>& p, long& count)
+{
+    const std::vector<double> a = affineOf(code, p);
+    const double r = f.sampleRate;
+    const long rows = f.walkRows;
+    double worst = 0, M = std::max(f.tmpCx, f.tmpCy);
+    count = 0;
+    bool inOrder = true;
+    f.walkPos(fixtures::vec(p), [&](const WalkSample& s) {
+        const long c = count / rows, l = count % rows;
+        ++count;
+        inOrder = inOrder && s.i == 1.f + float(c) * (f.walkCols > 1 ? f.sampleRate : 0.f) &&
+                  s.j == 1.f + float(l) * (rows > 1 ? f.sampleRate : 0.f) && s.x == s.i - 1.f - f.tmpCx &&
+                  s.y == s.j - 1.f - f.tmpCy;
+        const double x = c * r - f.tmpCx, y = l * r - f.tmpCy;
+        const double ex = a[0] + a[1] * x + a[2] * y, ey = a[3] + a[4] * x + a[5] * y;
+        worst = std::max(worst, std::max(std::fabs(s.rx - ex), std::fabs(s.ry - ey)));
+        M = std::max(M, std::max(std::fabs(ex), std::fabs(ey)));
+    });
+    EXPECT_TRUE(inOrder);
+    return worst / (std::ldexp(1.0, -23) * M);
 }
 
 }  // namespace
@@ -160,6 +198,13 @@ TEST(CostFnBase, SampleRateAndTemplateSampler)
         EXPECT_EQ(f.sampleRate, 1.f);
         EXPECT_EQ(f.nSamples, 25.f);
     }
+    // An infinite rate: one sample per axis, at the first position.
+    f.setSampleRate(std::numeric_limits<float>::infinity());
+    EXPECT_EQ(f.nSamples, 1.f);
+    f.eval(vec({8.f, 8.f}));
+    ASSERT_EQ(f.seen.size(), 1u);
+    EXPECT_EQ(f.seen[0].rx, 6.f);
+    EXPECT_EQ(f.seen[0].j, 1.f);
     // A NaN rate passes the test unchanged; an evaluation still runs (one sample).
     testing::internal::CaptureStdout();
     f.setSampleRate(std::numeric_limits<float>::quiet_NaN());
@@ -193,7 +238,10 @@ TEST(CostFnBase, InterpolationAndOrderSettings)
     EXPECT_TRUE(f.sampleRefD == &I_::get_Dneumann_nb);
 }
 
-TEST(CostFnBase, TemplateWalkReachesTheWarpOfEverySample)
+// The walk visits exactly the N samples of the rate, column by column, at i = 1 + k r,
+// j = 1 + l r of whole counters, each at the warp of its centred coordinates up to float
+// rounding; rates that do not divide the template included.
+TEST(CostFnBase, TemplateWalkVisitsNSamplesAtTheWarpOfEach)
 {
     Img R = ramp(40, 40);
     const std::vector<std::pair<int, std::vector<float>>> warps = {
@@ -202,39 +250,55 @@ TEST(CostFnBase, TemplateWalkReachesTheWarpOfEverySample)
         {4, {20.3f, 19.6f, -0.2f, 0.1f}},
         {6, {0.05f, -0.1f, 0.12f, -0.07f, 20.3f, 19.6f}},
     };
-    for (auto size : {std::make_pair(5, 5), std::make_pair(6, 7)})
-        for (float rate : {1.f, 2.f, 0.5f})
+    for (auto size : {std::make_pair(5, 5), std::make_pair(6, 7), std::make_pair(4, 11)})
+        for (float rate : {1.f, 2.f, 0.5f, 0.3f, 0.7f, 1.5f, 3.f, 0.1f})
             for (auto& w : warps) {
+                SCOPED_TRACE(testing::Message() << size.first << "x" << size.second << " rate " << rate
+                                                << " code " << w.first);
                 Img T = padded(size.first, size.second);
                 Probe f(R, T, w.first);
                 f.setSampleRate(rate);
                 const CImg<float> p = vec(w.second);
                 f.eval(p);
-                // Visiting order: i outer, j inner, both from 1 in steps of the rate.
-                std::vector<std::pair<float, float>> ij;
-                for (float i = 1; i <= f.tmpW; i += rate)
-                    for (float j = 1; j <= f.tmpH; j += rate) ij.push_back({i, j});
-                ASSERT_EQ(f.seen.size(), ij.size());
-                const float expectN = std::floor((size.first - 1) / rate + 1) * std::floor((size.second - 1) / rate + 1);
-                EXPECT_EQ(f.nSamples, expectN);
-                if (std::fmod(size.first - 1, rate) == 0 && std::fmod(size.second - 1, rate) == 0) {
-                    EXPECT_EQ(float(ij.size()), f.nSamples);
+                ASSERT_EQ(float(f.seen.size()), f.nSamples);
+                ASSERT_EQ(long(f.walkCols) * f.walkRows, (long)f.seen.size());
+                // N's factors: the whole steps of r that fit into w - 1 and h - 1, up to the
+                // float rounding of the formula (a last step may overshoot by that rounding).
+                for (int k = 0; k < 2; ++k) {
+                    const int n = k ? f.walkRows : f.walkCols, len = (k ? size.second : size.first) - 1;
+                    EXPECT_LE(double(n - 1) * rate, len * (1 + 1e-6));
+                    EXPECT_GT(double(n) * rate, len * (1 - 1e-6));
                 }
-                CWarp ref(w.first);
-                for (size_t k = 0; k < ij.size(); ++k) {
-                    const WalkSample& s = f.seen[k];
-                    EXPECT_EQ(s.i, ij[k].first);
-                    EXPECT_EQ(s.j, ij[k].second);
-                    EXPECT_EQ(s.x, s.i - 1 - f.tmpCx);
-                    EXPECT_EQ(s.y, s.j - 1 - f.tmpCy);
-                    // Two float additions per sample: the position drifts by rounding only.
-                    float ex, ey;
-                    ref.Warp(p, s.x, s.y, ex, ey);
-                    EXPECT_NEAR(s.rx, ex, 1e-3) << "code " << w.first << " rate " << rate;
-                    EXPECT_NEAR(s.ry, ey, 1e-3) << "code " << w.first << " rate " << rate;
+                long count;
+                EXPECT_LE(walkError(f, w.first, w.second, count), 4.0);
+                EXPECT_EQ(count, (long)f.seen.size());
+                for (const WalkSample& s : f.seen) {
                     EXPECT_EQ(s.t, f.tmp.get_linear(s.i, s.j));   // bilinear = floor at the grid
+                    EXPECT_NEAR(s.r, 2.f * s.rx + 3.f * s.ry, 1e-4);   // the reference read there
                 }
             }
+}
+
+// Every sample of a large template within float rounding of the double-precision warp:
+// 4 x 2^-23 M, what warping each point directly in float achieves.
+TEST(CostFnBase, LargeTemplatePositionsWithinFloatRoundingOfTheDirectWarp)
+{
+    const int n = 1024;
+    Img R(2 * n, 2 * n, 1, 1, 0.f), T(n + 3, n + 3, 1, 1, 0.f);
+    const float c = n - 0.5f;
+    const std::vector<std::pair<int, std::vector<float>>> warps = {
+        {3, {c + 0.37f, c - 0.21f, 0.1f}},
+        {6, {0.05f, -0.08f, 0.11f, -0.04f, c + 0.37f, c - 0.21f}},
+    };
+    for (float rate : {1.f, 0.3f})
+        for (auto& w : warps) {
+            SCOPED_TRACE(testing::Message() << "rate " << rate << " code " << w.first);
+            Probe f(R, T, w.first);
+            f.setSampleRate(rate);
+            long count;
+            EXPECT_LE(walkError(f, w.first, w.second, count), 4.0);
+            EXPECT_EQ(float(count), f.nSamples);
+        }
 }
 
 TEST(CostFnBase, EvenTemplateAtRateTwo)
@@ -313,6 +377,41 @@ TEST(CostFnBase, SamplerSwitchTestsEveryFootprint)
         f.eval(vec({15.9f, 10.f}));
         EXPECT_FALSE(f.bounded);
     }
+}
+
+// The bounds test allows only for the float rounding of the positions: a large template
+// well inside the reference samples unclamped, and so does one whose last column ends within
+// a few thousandths of a pixel of the footprint's edge; the reads stay inside (sanitizer run).
+TEST(CostFnBase, LargeTemplatesInsideTheReferenceSampleUnclamped)
+{
+    const int n = 1024, m = 1100;
+    Img R = ramp(m, m), T = padded(n, n);
+    CImg<float> g(3, 1, 1, 1, 0.f);
+    CImgE<float> H(3, 3, 1, 1, 0.f);
+    double sum = 0;
+    auto reads = [&](const WalkSample& s) { sum += s.r; };
+    {
+        Probe f(R, T, 3);
+        const CImg<float> p = vec({549.5f, 549.5f, 0.02f});   // corners 27 px from the edges
+        f.switchSamplers(p);
+        EXPECT_FALSE(f.bounded);
+        f.walkDD(p, reads);
+    }
+    // Translations that put the last column (x = 511.5) at the footprint's edge minus e.
+    for (int interp : {1, 3}) {
+        const int hi = interp == 3 ? 2 : 1;
+        for (double e : {0.004, 0.0002, 0.0}) {
+            SCOPED_TRACE(testing::Message() << "interp " << interp << " e " << e);
+            Probe f(R, T, 2);
+            f.setInterpAndOrder(interp, 1, true);
+            const CImg<float> p = vec({float(m - hi - e - 511.5), 549.5f});
+            f.switchSamplers(p);
+            EXPECT_EQ(f.bounded, e < 0.001);
+            f.walkD(p, reads);
+            f.walkDD(p, reads);
+        }
+    }
+    EXPECT_TRUE(std::isfinite(sum));
 }
 
 TEST(CostFnBase, WalkAcrossEveryEdgeAndAtNonFiniteWarps)

@@ -102,7 +102,7 @@ TEST(MIpz, GradientMatchesFiniteDifferences)
                 for (int k = 0; k < f.nParams; ++k) {
                     // The linear window has kinks where a sample crosses a whole
                     // intensity: a shorter step straddles fewer of them.
-                    const float step = (multipliesCoordinates(code, k) ? 2e-3f : 1e-2f) * (order == 1 ? 0.1f : 1.f);
+                    const float step = (multipliesCoordinates(code, k) ? 2e-3f : 1e-2f) * (order == 1 ? 0.05f : 1.f);
                     const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
                     EXPECT_NEAR(g[k], fd, 0.02f * gmax)
                         << "code " << code << " interp " << interp << " order " << order << " k " << k;

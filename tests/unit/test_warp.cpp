@@ -49,6 +49,11 @@ TEST(WarpModel, FloatMapsAgreeWithTheDoubleFormulas)
                 warpAt(wc.code, wc.p, -1, 0, -1, 0, x, y, ex, ey);
                 EXPECT_NEAR(ox, ex, 1e-5) << wc.code;
                 EXPECT_NEAR(oy, ey, 1e-5) << wc.code;
+                // the same map in double, as an affine map
+                double a[6];
+                w.affineCurrent(a);
+                EXPECT_NEAR(a[0] + a[1] * x + a[2] * y, ex, 1e-13) << wc.code;
+                EXPECT_NEAR(a[3] + a[4] * x + a[5] * y, ey, 1e-13) << wc.code;
             }
     }
 }
