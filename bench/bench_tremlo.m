@@ -4,8 +4,12 @@ function bench_tremlo()
 % 128 x 128 template cut from its centre, an affine warp near the identity, bilinear
 % sampling, rate 1. For each operator and output count: the time of a call with one warp,
 % the time per warp of a call with 64 warps (the measure's own time, conversion and setup
-% shared out), and their ratio.
-  [T, I] = images();
+% shared out), and their ratio. Then the histogram measures at the intensity ranges of real
+% images: the same scene quantised to 64, 256 and 1024 levels, value and gradient, a one-warp
+% call and per warp of a 16-warp call, each against its 64-level time; and a 12-bit
+% (4096-level) one-warp call: its time and the memory it adds to the process (peak resident
+% size over the call).
+  [T, I] = images(64);
   p = [0.01; -0.005; 0.004; -0.008; 127.8; 127.3];
   randn('seed', 4);
   W = repmat(p, 1, 64) + [1e-3 * randn(4, 64); 0.1 * randn(2, 64)];
@@ -20,13 +24,59 @@ function bench_tremlo()
              1e3 * one, 1e3 * many, one / many);
     end
   end
+  levels(p);
 end
 
-function [T, I] = images()
+function levels(p)
+  W = repmat(p, 1, 16) + [1e-3 * randn(4, 16); 0.1 * randn(2, 16)];
+  printf('\n%-26s %7s %12s %8s %12s %8s\n', 'operator, value + gradient', 'levels', ...
+         'call (ms)', 'x 64', 'warp (ms)', 'x 64');
+  for c = {{3, 1, 'MI'}, {4, 1, 'PV, order 1'}, {5, 3, 'Parzen, order 3'}}
+    [op, order, name] = c{1}{:};
+    P = [6 op order 1 1];
+    for L = [64 256 1024]
+      [T, I] = images(L);
+      one = timeOf(@() call(2, T, I, p, P));
+      many = timeOf(@() call(2, T, I, W, P)) / 16;
+      if L == 64, one64 = one; many64 = many; end
+      printf('%-26s %7d %12.3f %8.2f %12.3f %8.2f\n', sprintf('%d %s', op, name), L, ...
+             1e3 * one, one / one64, 1e3 * many, many / many64);
+    end
+  end
+  [T, I] = images(4096);
+  printf('\n%-26s %6s %12s %16s\n', 'operator, 4096 levels', 'outs', 'call (ms)', 'memory (MB)');
+  for c = {{3, 1, 'MI'}, {4, 1, 'PV, order 1'}, {5, 3, 'Parzen, order 3'}, {6, 2, 'area'}}
+    [op, order, name] = c{1}{:};
+    for nout = [1 2 3]
+      call(nout, T, I, p, [6 op order 1 1]);   % warm up
+      base = peakReset();
+      t0 = tic;
+      call(nout, T, I, p, [6 op order 1 1]);
+      t = toc(t0);
+      printf('%-26s %6d %12.1f %16.1f\n', sprintf('%d %s', op, name), nout, 1e3 * t, ...
+             (peakKB() - base) / 1024);
+    end
+  end
+end
+
+% Resets the process's peak resident size to its current size; returns that size in kB.
+function kb = peakReset()
+  fid = fopen('/proc/self/clear_refs', 'w');
+  if fid >= 0, fprintf(fid, '5'); fclose(fid); end
+  kb = peakKB();
+end
+
+function kb = peakKB()
+  s = fileread('/proc/self/status');
+  kb = str2double(regexp(s, 'VmHWM:\s*(\d+)', 'tokens', 'once'){1});
+end
+
+% The bench scene at L intensity levels (0 .. L - 1).
+function [T, I] = images(L)
   [x, y] = ndgrid(0:255, 0:255);   % first index: x (the image's width)
   v = 31.5 + 13 * sin(2 * pi * x / 37) .* cos(2 * pi * y / 53) + ...
       10 * sin(2 * pi * (x + y) / 23) + 7 * cos(2 * pi * (x - 2 * y) / 71);
-  I = min(max(floor(v), 0), 63);
+  I = min(max(floor(v * L / 64), 0), L - 1);
   T = I(65:192, 65:192);
 end
 
