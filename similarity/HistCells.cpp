@@ -1,0 +1,166 @@
+#include "similarity/HistCells.h"
+
+#include <algorithm>
+#include <cstring>
+
+// ---- HistCells -------------------------------------------------------------------------
+
+void HistCells::clear(int n, int planes)
+{
+    n_ = n;
+    D_ = planes;
+    p_.clear();
+    d_.clear();
+    c_.clear();
+    x_.clear();
+    y_.clear();
+    rowsValid_ = false;
+    counted_ = false;
+}
+
+int HistCells::extend(int y, int k)
+{
+    const int first = size();
+    p_.extend(k);
+    d_.extend(std::size_t(k) * D_);
+    c_.extend(k);
+    x_.extend(k);
+    int* const ys = y_.extend(k);
+    for (int i = 0; i < k; ++i) ys[i] = y;
+    rowsValid_ = false;
+    return first;
+}
+
+void HistCells::countsTo(float w)
+{
+    for (int i = 0, m = size(); i < m; ++i) {
+        const int c = c_[i];
+        p_[i] = c ? float(c) * w : 0.f;
+    }
+    counted_ = true;
+}
+
+void HistCells::rows() const
+{
+    if (rowsValid_) return;
+    rowStart_.assign(std::size_t(n_) + 1, 0);
+    for (int i = 0, m = size(); i < m; ++i) ++rowStart_[std::size_t(y_[i]) + 1];
+    for (int y = 0; y < n_; ++y) rowStart_[y + 1] += rowStart_[y];
+    rowsValid_ = true;
+}
+
+void HistCells::toDense(CImg<float>& out, int first, int depth, int spectrum) const
+{
+    const int planes = depth * spectrum;
+    out.assign(n_, n_, depth, spectrum, 0.f);
+    const std::size_t plane = std::size_t(n_) * std::size_t(n_);
+    for (int i = 0, m = size(); i < m; ++i) {
+        float* o = out.data() + std::size_t(x_[i]) + std::size_t(n_) * std::size_t(y_[i]);
+        for (int k = 0; k < planes; ++k) {
+            const int q = first + k;
+            o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+        }
+    }
+}
+
+// ---- CellRows --------------------------------------------------------------------------
+
+void CellRows::setup(int n, int slots, int rows, bool track)
+{
+    const std::size_t cells = std::size_t(n) * std::size_t(rows);
+    if (n != n_ || slots != S_ || rows != R_) {
+        n_ = n;
+        S_ = slots;
+        R_ = rows;
+        data_.assign(cells * std::size_t(slots), 0.f);
+        count_.assign(cells, 0);
+        mark_.clear();
+    }
+    // (4 spare marks: they are read four at a time)
+    if (track && mark_.empty()) mark_.assign(cells + 4, 0);
+}
+
+namespace {
+
+// The cells xs[0 .. k - 1] of a row (slots at d, counts at c) copied to out's cells from
+// `first` on and left zero; SC the slots per cell when known at compile time.
+template <int SC>
+void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int first)
+{
+    if (SC) S = SC;
+    const int D = S - 1;
+    int* const ox = out.columns() + first;
+    int* const oc = out.counts() + first;
+    float* const op = out.pdfs() + first;
+    float* const od = out.planes(first);
+    for (int i = 0; i < k; ++i) {
+        const int x = xs[i];
+        float* const src = d + std::size_t(x) * S;
+        float* const to = od + std::size_t(i) * D;
+        op[i] = src[0];
+        src[0] = 0.f;
+        for (int e = 0; e < D; ++e) {
+            to[e] = src[1 + e];
+            src[1 + e] = 0.f;
+        }
+        ox[i] = x;
+        oc[i] = c[x];
+        c[x] = 0;
+    }
+}
+
+}  // namespace
+
+// Moves the cells xs[0 .. k - 1] (increasing) of row r to the end of `out` as row y.
+void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
+{
+    if (k == 0) return;
+    const int first = out.extend(y, k);
+    float* const d = data(r);
+    int* const c = counts(r);
+    switch (S_) {
+    case 1: moveOut<1>(d, c, xs, k, S_, out, first); break;
+    case 4: moveOut<4>(d, c, xs, k, S_, out, first); break;
+    case 7: moveOut<7>(d, c, xs, k, S_, out, first); break;
+    case 8: moveOut<8>(d, c, xs, k, S_, out, first); break;
+    default: moveOut<0>(d, c, xs, k, S_, out, first); break;
+    }
+}
+
+void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
+{
+    if (hi < lo) return;
+    held_.resize(std::size_t(hi - lo) + 1);
+    int k = 0;
+    // The marks of the span four at a time, each one set in column order.
+    std::uint16_t* const mk = marks(r);
+    for (int x = lo; x <= hi; x += 4) {
+        std::uint64_t v;
+        std::memcpy(&v, mk + x, 8);
+        if (!v) continue;
+        for (int b = 0; b < 4 && x + b <= hi; ++b)
+            if (mk[x + b]) {
+                held_[k++] = x + b;
+                mk[x + b] = 0;
+            }
+    }
+    moveCells(r, held_.data(), k, y, out);
+}
+
+void CellRows::emitAll(HistCells& out)
+{
+    const std::size_t S = std::size_t(S_);
+    held_.resize(n_);
+    for (int y = 0; y < R_; ++y) {
+        const float* const d = data(y);
+        const int* const c = counts(y);
+        int k = 0;
+        for (int x = 0; x < n_; ++x) {
+            const float* const src = d + std::size_t(x) * S;
+            bool held = c[x] != 0;
+            for (std::size_t e = 0; e < S; ++e) held |= src[e] != 0.f;
+            if (held) held_[k++] = x;
+        }
+        moveCells(y, held_.data(), k, y, out);
+    }
+}
