@@ -1,6 +1,7 @@
 #include "similarity/CostFnMI.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "similarity/smooth.h"
@@ -202,7 +203,7 @@ void CCostFnMI::scaleCells(int np)
 void CCostFnMI::binPdf(const CImg<float>& p)
 {
     const int n = nBins, last = lastBin;
-    cells.clear(n, 0);
+    cells.clear(n, 0, 1.f / nSamples);
     if (denseCells(1)) {
         acc.setup(n, 1, n, false);
         const DenseAccess<1> A = DenseAccess<1>::of(acc, 1);
@@ -222,7 +223,6 @@ void CCostFnMI::binPdf(const CImg<float>& p)
             A.emit(y, cells);
         }
     }
-    cells.countsTo(1.f / nSamples);   // counted in integers (exact, in any order)
 }
 
 // One sample of the derivative binning: bin (r, t) counts it and loses J, bin (r + 1, t)
@@ -277,24 +277,29 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
         });
         acc.emitAll(cells);
     } else {
-        // The walk records each sample's bin and J in its row's place; the rows are binned
-        // in turn.
+        // The walk records each sample's bin and J in its row's place (one record of 1 + np
+        // floats, the bin's bits first); the rows are binned in turn.
         const SampleGroups& G = groupSamples(p, false);
-        recI.resize(G.samples);
-        recF.resize(std::size_t(G.samples) * np);
-        int* const R = recI.data();
+        const std::size_t W = Form >= 0 ? std::size_t(1 + NP) : std::size_t(1 + np);
+        recF.resize(std::size_t(G.samples) * W);
         float* const F = recF.data();
         const int* const slot = G.slot.data();
         int k = 0;
         walkD(p, [&](const WalkSample& s) MI_INLINE {
-            const int q = slot[k++];
-            R[q] = binOf(s.r, last);
-            jacobian(s, F + std::size_t(q) * np);
+            float* const f = F + std::size_t(slot[k++]) * W;
+            const int r = binOf(s.r, last);
+            std::memcpy(f, &r, sizeof r);
+            jacobian(s, f + 1);
         });
         acc.setup(n, S, 1, true);
         const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
         for (int y = 0; y < n; ++y) {
-            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) dpdfSample(A, R[q], y, last, F + std::size_t(q) * np, np);
+            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
+                const float* const f = F + std::size_t(q) * W;
+                int r;
+                std::memcpy(&r, f, sizeof r);
+                dpdfSample(A, r, y, last, f + 1, np);
+            }
             A.emit(y, cells);
         }
     }
@@ -303,14 +308,13 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
 void CCostFnMI::binDPdf(const CImg<float>& p)
 {
     const int np = nParams > 0 ? nParams : 0;
-    cells.clear(nBins, np);
+    cells.clear(nBins, np, 1.f / nSamples);
     const CWarp::JacForm form = warp.jacForm();
     if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p);
     else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p);
     else if (form == CWarp::kJacEuclidean) dpdfWalk<CWarp::kJacEuclidean>(p);
     else if (form == CWarp::kJacSimilarity) dpdfWalk<CWarp::kJacSimilarity>(p);
     else dpdfWalk<CWarp::kJacAffine>(p);
-    cells.countsTo(1.f / nSamples);   // counted in integers (exact, in any order)
 }
 
 void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
@@ -328,51 +332,84 @@ void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpd
 
 void CCostFnMI::activate()
 {
-    averaged_ = false;
     evaluated_ = true;
     if (smoothing) smoothCells(cells, parzenWin, cellsZ, accZ);
 }
 
-// The sums run over the cells in the order of a scan of the dense table, in the same
-// precision: the values of the dense computation.
-float CCostFnMI::valueOfActive()
+// One sweep over the cells in the order of a scan of the dense table, in the precision of
+// the dense sums: both marginals and sum e ln e (by count when Counted: e ln e of a bin then
+// depends on its count only); with Average also the averaged pdf per cell and its column
+// sums. A bin whose left neighbour holds a cell averages with it (the cell before it in scan
+// order); a bin with no cell right of a cell holds half of that cell and adds to the column
+// sums only (its derivatives are 0), in its row's turn.
+template <bool Counted, bool Average>
+static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma)
+{
+    const int n = t.bins(), m = t.size();
+    const int* const X = t.columns();
+    const int* const Y = t.rowsOf();
+    const float* const P = t.pdfs();
+    const int* const C = t.counts();
+    double s = 0;
+    float rowSum = 0.f;   // the row's sum, in a register while the row lasts
+    for (int i = 0; i < m; ++i) {
+        const float e = P[i];
+        const int x = X[i], y = Y[i];
+        rowSum += e;
+        if (i + 1 == m || Y[i + 1] != y) {
+            mt[y] = rowSum;
+            rowSum = 0.f;
+        }
+        mr[x] += e;
+        if (Counted) s += countLog[C[i]];
+        else if (e > 0.f) s += double(e) * std::log(double(e));
+        if (Average) {
+            float a = e;
+            if (x > 0) a = e + (i > 0 && Y[i - 1] == y && X[i - 1] == x - 1 ? P[i - 1] : 0.f);
+            a *= 0.5f;
+            avg[i] = a;
+            ma[x] += a;
+            const bool nextHeld = i + 1 < m && Y[i + 1] == y && X[i + 1] == x + 1;
+            if (x + 1 < n && !nextHeld) ma[x + 1] += (0.f + e) * 0.5f;
+        }
+    }
+    return s;
+}
+
+float CCostFnMI::valueOfActive(bool average)
 {
     const HistCells& t = *active;
+    const int n = nBins, m = t.size();
     margTmp.fill(0.f);
     margRef.fill(0.f);
     float* const mt = margTmp.data();
     float* const mr = margRef.data();
-    const int m = t.size();
-    double s = 0;
+    avgPdf_.resize(m);
+    margAvg_.assign(average ? n : 0, 0.f);
+    float* const avg = avgPdf_.data();
+    float* const ma = margAvg_.data();
+    const double* L = nullptr;
     if (t.counted()) {
-        // e ln e of a bin depends on its count only: one logarithm per count
         const float w = 1.f / nSamples;
         if (countLogW_ != w) {
             countLog_.clear();
             countLogW_ = w;
         }
-        int most = 0;
-        for (int i = 0; i < m; ++i) most = t.count(i) > most ? t.count(i) : most;
-        for (int k = (int)countLog_.size(); k <= most; ++k) {
+        for (int k = (int)countLog_.size(); k <= t.maxCount(); ++k) {
             const float ek = float(k) * w;
             countLog_.push_back(ek > 0.f ? double(ek) * std::log(double(ek)) : 0.0);
         }
-        const double* const L = countLog_.data();
-        for (int i = 0; i < m; ++i) {
-            const float e = t.pdf(i);
-            mt[t.y(i)] += e;
-            mr[t.x(i)] += e;
-            s += L[t.count(i)];
-        }
-    } else {
-        for (int i = 0; i < m; ++i) {
-            const float e = t.pdf(i);
-            mt[t.y(i)] += e;
-            mr[t.x(i)] += e;
-            if (e > 0.f) s += double(e) * std::log(double(e));
-        }
+        L = countLog_.data();
     }
-    return float(-s) - entropy(margRef) - entropy(margTmp);
+    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma) : valueSweep<true, false>(t, L, mt, mr, avg, ma))
+                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma) : valueSweep<false, false>(t, L, mt, mr, avg, ma));
+    const float value = float(-s) - entropy(margRef) - entropy(margTmp);
+    if (average) {
+        std::copy(ma, ma + n, mr);
+    } else {
+        for (int i = 0; i < m; ++i) avg[i] = t.pdf(i);
+    }
+    return value;
 }
 
 float CCostFnMI::eval(const CImg<float>& p)
@@ -380,31 +417,14 @@ float CCostFnMI::eval(const CImg<float>& p)
     switchSamplers(p);
     binPdf(p);
     activate();
-    return valueOfActive();
+    return valueOfActive(false);
 }
 
-// A bin whose left neighbour holds a cell averages with it: the cell before it in scan
-// order. A bin with no cell right of a cell holds half of that cell; it adds to margRef
-// only (its derivatives are 0), in its row's turn.
 void CCostFnMI::AvgHist()
 {
-    const HistCells& t = *active;
-    const int n = nBins, m = t.size();
-    avgPdf_.resize(m);
-    margRef.fill(0.f);
-    float* const mr = margRef.data();
-    for (int i = 0; i < m; ++i) {
-        const int x = t.x(i), y = t.y(i);
-        const float P = t.pdf(i);
-        float a = P;
-        if (x > 0) a = P + (i > 0 && t.y(i - 1) == y && t.x(i - 1) == x - 1 ? t.pdf(i - 1) : 0.f);
-        a *= 0.5f;
-        avgPdf_[i] = a;
-        mr[x] += a;
-        const bool nextHeld = i + 1 < m && t.y(i + 1) == y && t.x(i + 1) == x + 1;
-        if (x + 1 < n && !nextHeld) mr[x + 1] += (0.f + P) * 0.5f;
-    }
-    averaged_ = true;
+    if (!averages()) return;
+    // the sweep of valueOfActive, for the averaged pdf and its column sums
+    valueOfActive(true);
 }
 
 // G[k] -= F dP_k over the cells, in double; NP > 0 the parameter count at compile time.
@@ -417,6 +437,7 @@ static void gradientSums(const HistCells& t, const float* pdf, const double* F, 
             if (pdf[i] == 0.f) continue;
             const double f = F[i];
             const float* d = t.planes(i);
+            MI_UNROLL
             for (int k = 0; k < NP; ++k) acc[k] -= f * d[k];
         }
         for (int k = 0; k < NP; ++k) G[k] = acc[k];
@@ -437,13 +458,7 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     int np = nParams < t.planes() ? nParams : t.planes();
     if (np > (int)g.size()) np = (int)g.size();
     const int m = t.size();
-    // the probabilities the sums read: the averaged ones after AvgHist
-    const float* pdf = avgPdf_.data();
-    if (!averaged_) {
-        avgPdf_.resize(m);
-        for (int i = 0; i < m; ++i) avgPdf_[i] = t.pdf(i);
-        pdf = avgPdf_.data();
-    }
+    const float* pdf = avgPdf_.data();   // (averaged where the measure averages)
     logFactor.resize(m);
     const float* M = margRef.data();
     for (int i = 0; i < m; ++i)
@@ -465,8 +480,7 @@ float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
     switchSamplers(p);
     binDPdf(p);
     activate();
-    const float value = valueOfActive();
-    AvgHist();
+    const float value = valueOfActive(averages());
     gradientOfActive(g);
     return value;
 }
@@ -483,8 +497,15 @@ static void hessianSums(const HistCells& t, const float* pdf, const float* M, in
         const float Mx = M[t.x(i)];
         const float w = 1.f / v - (Mx != 0.f ? 1.f / Mx : 0.f);
         const float* d = t.planes(i);
-        for (int a = 0; a < np; ++a)
-            for (int b = 0; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
+        if (NP > 0) {
+            MI_UNROLL
+            for (int a = 0; a < NP; ++a)
+                MI_UNROLL
+                for (int b = 0; b < NP; ++b) S[b + NP * a] += d[a] * d[b] * w;
+        } else {
+            for (int a = 0; a < np; ++a)
+                for (int b = 0; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
+        }
     }
 }
 

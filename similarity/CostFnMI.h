@@ -51,9 +51,10 @@ public:
     float evalD(const CImg<float>& p, CImg<float>& g) override;
     float evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H) override;
 
-    // Averages the active pdf along the reference axis, P(x, y) = (P(x, y) + P(x - 1, y)) / 2,
-    // and recomputes margRef; the gradient and the second-order matrix then use it.
-    virtual void AvgHist();
+    // Where the measure averages (averages()): the active pdf averaged along the reference
+    // axis, P(x, y) = (P(x, y) + P(x - 1, y)) / 2, and margRef its column sums; the gradient
+    // and the second-order matrix then use it. evalD does the same in its one sweep.
+    void AvgHist();
     virtual float Alpha();
     // The dense joint pdf (n x n) at warp p, as eval bins it.
     void PdfJnt(const CImg<float>& p, CImg<float>& pdf);
@@ -121,10 +122,14 @@ protected:
 
     // After binning: the table the sums read (smoothed when there is a window).
     void activate();
-    // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp).
-    float valueOfActive();
-    // The probability the derivative sums read: the averaged one after AvgHist (valid
-    // after gradientOfActive).
+    // Whether the gradient and the second-order matrix read the averaged pdf: always here,
+    // with nearest-neighbour interpolation only in the partial-volume and Parzen variants.
+    virtual bool averages() const { return true; }
+    // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
+    // with `average`, then the averaged pdf and margRef its column sums (AvgHist).
+    float valueOfActive(bool average);
+    // The probability the derivative sums read (after valueOfActive): the averaged one where
+    // the measure averages.
     float pdfOf(int i) const { return avgPdf_[i]; }
     // g[k] = -sum over cells with P != 0 of (ln(P / margRef[x]) + 1) dP_k, summed in
     // double; leaves that factor per cell in logFactor (0 where P is 0).
@@ -149,8 +154,8 @@ private:
     // binDPdf's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
     // warp through CWarp::CalcJcbn.
     template <int Form> void dpdfWalk(const CImg<float>& p);
-    std::vector<float> avgPdf_;      // AvgHist's averaged pdf per active cell
-    bool averaged_ = false;
+    std::vector<float> avgPdf_;      // the pdf the derivative sums read, per active cell
+    std::vector<float> margAvg_;     // column sums of the averaged pdf
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums
     std::vector<double> gSum_;       // per-parameter sums

@@ -87,8 +87,7 @@ float CCostFnMInwt::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H
     switchSamplers(p);
     binDDPdf(p);
     activate();
-    const float value = valueOfActive();
-    AvgHist();
+    const float value = valueOfActive(averages());
     gradientOfActive(g);   // leaves ln(P / margRef) + 1 per cell with P != 0 in logFactor
 
     if (!H.is_empty()) H.fill(0.f);

@@ -92,10 +92,7 @@ void CCostFnMIpv::refFootprint(int& lo, int& hi) const
     if (rhi > hi) hi = rhi;
 }
 
-void CCostFnMIpv::AvgHist()
-{
-    if (interp == 0) CCostFnMI::AvgHist();
-}
+bool CCostFnMIpv::averages() const { return interp == 0; }
 
 float CCostFnMIpv::Alpha() { return interp != 0 ? 1.f : 2.f; }
 

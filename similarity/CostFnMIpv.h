@@ -30,7 +30,6 @@ public:
     ~CCostFnMIpv() override;
 
     void setInterpAndOrder(int interp, int order, bool bounded) override;
-    void AvgHist() override;
     float Alpha() override;
     // The reader's footprint: (0, 1) for 1 and 4 pixels, (1, 2) for 9 and 16; at least the
     // base's.
@@ -40,6 +39,7 @@ public:
     int nbhdTaps() const { return taps_; }
 
 protected:
+    bool averages() const override;
     void binPdf(const CImg<float>& p) override;
     void binDPdf(const CImg<float>& p) override;
 

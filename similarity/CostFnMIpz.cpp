@@ -111,10 +111,7 @@ CCostFnMIpz::~CCostFnMIpz() {}
 
 void CCostFnMIpz::setSampleRate(float) { CCostFn::setSampleRate(1.f); }
 
-void CCostFnMIpz::AvgHist()
-{
-    if (interp == 0) CCostFnMI::AvgHist();
-}
+bool CCostFnMIpz::averages() const { return interp == 0; }
 
 float CCostFnMIpz::Alpha() { return interp != 0 ? 1.f : 2.f; }
 
@@ -245,8 +242,16 @@ void CCostFnMIpz::pdfLoop(const CImg<float>& p)
                 float A[T], B[T];
                 weights1d<T>(selectTaps<T>(t, int(t), L, tmpBins), A);
                 weights1d<T>(selectTaps<T>(v, int(v), L, refBins), B);
-                for (int j = 0; j < T; ++j)
-                    for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
+                if (refBins[T - 1] - refBins[0] == T - 1) {
+                    // consecutive reference bins: one run of T cells per template tap
+                    for (int j = 0; j < T; ++j) {
+                        float* const a = Acc.run(refBins[0], tmpBins[j], T);
+                        for (int k = 0; k < T; ++k) a[k] += A[j] * B[k];
+                    }
+                } else {
+                    for (int j = 0; j < T; ++j)
+                        for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
+                }
             }
         });
 }

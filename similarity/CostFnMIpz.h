@@ -30,13 +30,13 @@ public:
     // The same, and out -> the weights differentiated with respect to the reference offset
     // (first tap position minus v).
     float* getDWts(float v, float t, float*& out);
-    void AvgHist() override;
     float Alpha() override;
 
     // Taps per axis as the tap selection uses them: 1, 2, 3 or 4.
     int windowTaps() const { return nTaps >= 1 && nTaps <= 3 ? nTaps : 4; }
 
 protected:
+    bool averages() const override;
     void binPdf(const CImg<float>& p) override;
     // With nearest-neighbour interpolation, CCostFnMI's.
     void binDPdf(const CImg<float>& p) override;

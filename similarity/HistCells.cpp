@@ -5,8 +5,9 @@
 
 // ---- HistCells -------------------------------------------------------------------------
 
-void HistCells::clear(int n, int planes)
+void HistCells::clear(int n, int planes, float countWeight)
 {
+    w_ = countWeight;
     n_ = n;
     D_ = planes;
     p_.clear();
@@ -15,7 +16,7 @@ void HistCells::clear(int n, int planes)
     x_.clear();
     y_.clear();
     rowsValid_ = false;
-    counted_ = false;
+    maxCount_ = 0;
 }
 
 int HistCells::extend(int y, int k)
@@ -29,15 +30,6 @@ int HistCells::extend(int y, int k)
     for (int i = 0; i < k; ++i) ys[i] = y;
     rowsValid_ = false;
     return first;
-}
-
-void HistCells::countsTo(float w)
-{
-    for (int i = 0, m = size(); i < m; ++i) {
-        const int c = c_[i];
-        p_[i] = c ? float(c) * w : 0.f;
-    }
-    counted_ = true;
 }
 
 void HistCells::rows() const
@@ -76,8 +68,8 @@ void CellRows::setup(int n, int slots, int rows, bool track)
         count_.assign(cells, 0);
         mark_.clear();
     }
-    // (4 spare marks: they are read four at a time)
-    if (track && mark_.empty()) mark_.assign(cells + 4, 0);
+    // (8 spare marks: they are read eight at a time)
+    if (track && mark_.empty()) mark_.assign(cells + 8, 0);
 }
 
 namespace {
@@ -93,20 +85,22 @@ void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int 
     int* const oc = out.counts() + first;
     float* const op = out.pdfs() + first;
     float* const od = out.planes(first);
+    const float w = out.countWeight();
+    int most = 0;
     for (int i = 0; i < k; ++i) {
         const int x = xs[i];
         float* const src = d + std::size_t(x) * S;
         float* const to = od + std::size_t(i) * D;
-        op[i] = src[0];
-        src[0] = 0.f;
-        for (int e = 0; e < D; ++e) {
-            to[e] = src[1 + e];
-            src[1 + e] = 0.f;
-        }
+        // (counted in integers: exact in any order, scaled once)
+        op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0];
+        most = c[x] > most ? c[x] : most;
+        std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+        std::memset(src, 0, sizeof(float) * std::size_t(S));
         ox[i] = x;
         oc[i] = c[x];
         c[x] = 0;
     }
+    out.noteCount(most);
 }
 
 }  // namespace
@@ -132,17 +126,20 @@ void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
     if (hi < lo) return;
     held_.resize(std::size_t(hi - lo) + 1);
     int k = 0;
-    // The marks of the span four at a time, each one set in column order.
-    std::uint16_t* const mk = marks(r);
-    for (int x = lo; x <= hi; x += 4) {
+    // The marks of the span eight at a time: a mark is a byte 0 or 1, so the set bits of a
+    // word are the lowest bits of its marked bytes, in column order.
+    std::uint8_t* const mk = marks(r);
+    for (int x = lo; x <= hi; x += 8) {
         std::uint64_t v;
         std::memcpy(&v, mk + x, 8);
         if (!v) continue;
-        for (int b = 0; b < 4 && x + b <= hi; ++b)
-            if (mk[x + b]) {
-                held_[k++] = x + b;
-                mk[x + b] = 0;
-            }
+        const int span = hi + 1 - x;
+        if (span < 8) v &= (std::uint64_t(1) << (8 * span)) - 1;   // (little-endian)
+        std::memset(mk + x, 0, std::size_t(span < 8 ? span : 8));
+        while (v) {
+            held_[k++] = x + (__builtin_ctzll(v) >> 3);
+            v &= v - 1;
+        }
     }
     moveCells(r, held_.data(), k, y, out);
 }

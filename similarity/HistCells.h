@@ -55,8 +55,10 @@ private:
 
 class HistCells {
 public:
-    // Empty, for n bins per axis and `planes` floats per cell besides the probability.
-    void clear(int n, int planes);
+    // Empty, for n bins per axis and `planes` floats per cell besides the probability. With
+    // countWeight w != 0 the probability of every cell handed over by CellRows is its count
+    // times w (counted()), else the cell's slot 0.
+    void clear(int n, int planes, float countWeight = 0.f);
     // k new last cells of row y, after every cell held in scan order; returns the index of
     // the first. Their columns (increasing), planes and counts are the caller's to write.
     int extend(int y, int k);
@@ -67,6 +69,9 @@ public:
     int x(int i) const { return x_[i]; }
     int y(int i) const { return y_[i]; }
     int* columns() { return x_.data(); }
+    const int* columns() const { return x_.data(); }
+    const int* rowsOf() const { return y_.data(); }
+    const int* counts() const { return c_.data(); }
     float* pdfs() { return p_.data(); }
     const float* pdfs() const { return p_.data(); }
     float& pdf(int i) { return p_[i]; }
@@ -76,9 +81,12 @@ public:
     const float* planes(int i) const { return d_.data() + std::size_t(i) * D_; }
     int* counts() { return c_.data(); }
     int count(int i) const { return c_[i]; }
-    // Every probability is its count times w (exactly what countsTo(w) set).
-    bool counted() const { return counted_; }
-    void countsTo(float w);
+    // Every probability is its count times the count weight.
+    bool counted() const { return w_ != 0.f; }
+    float countWeight() const { return w_; }
+    // The largest count of a cell (counted()).
+    int maxCount() const { return maxCount_; }
+    void noteCount(int c) { maxCount_ = c > maxCount_ ? c : maxCount_; }
     // Cells of row y: rowBegin(y) .. rowEnd(y) - 1 (built on first use after a change).
     int rowBegin(int y) const { rows(); return rowStart_[y]; }
     int rowEnd(int y) const { rows(); return rowStart_[y + 1]; }
@@ -95,7 +103,8 @@ private:
     GrowArray<int> c_, x_, y_;
     mutable std::vector<int> rowStart_;
     mutable bool rowsValid_ = false;
-    bool counted_ = false;
+    float w_ = 0.f;
+    int maxCount_ = 0;
 };
 
 class CellRows {
@@ -109,7 +118,7 @@ public:
     // Storage of row r (0 <= r < rows): slots, counts, marks.
     float* data(int r) { return data_.data() + std::size_t(r) * n_ * S_; }
     int* counts(int r) { return count_.data() + std::size_t(r) * n_; }
-    std::uint16_t* marks(int r) { return mark_.data() + std::size_t(r) * n_; }
+    std::uint8_t* marks(int r) { return mark_.data() + std::size_t(r) * n_; }
 
     // Hands the marked cells of row r, all within columns lo .. hi, to `out` as row y in
     // column order (slot 0 the probability, slots 1 .. the planes), and clears them.
@@ -124,7 +133,7 @@ private:
     int n_ = 0, S_ = 0, R_ = 0;
     std::vector<float> data_;
     std::vector<int> count_;
-    std::vector<std::uint16_t> mark_;
+    std::vector<std::uint8_t> mark_;
     std::vector<int> held_;
 };
 
@@ -153,7 +162,7 @@ struct RowAccess {
     int mask, S;
     float* d[4];
     int* c[4];
-    std::uint16_t* mk[4];
+    std::uint8_t* mk[4];
     mutable int lo[4], hi[4];
 
     static RowAccess of(CellRows& r, int S)
@@ -190,7 +199,9 @@ struct RowAccess {
     float* run(int x, int y, int len) const
     {
         const int r = y & mask;
-        for (int k = 0; k < len; ++k) use(r, x + k);
+        for (int k = 0; k < len; ++k) mk[r][x + k] = 1;
+        if (x < lo[r]) lo[r] = x;
+        if (x + len - 1 > hi[r]) hi[r] = x + len - 1;
         return d[r] + std::size_t(x) * stride();
     }
     // Hands row y (kept in row y & (R - 1)) to `out`.
