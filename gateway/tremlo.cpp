@@ -88,6 +88,28 @@ double histogramBudget()
     return 4.0 * 1024 * 1024 * 1024;
 }
 
+// Largest memory the histograms of a call of operator op take for `bins` bins per axis, a
+// w x h template at sampling rate `rate`, a window of zSize elements and `dense` warps with a
+// dense histogram each (the fourth output): per bin, the marginals and the rows binned in
+// turn (point-sampled measures) or the rows of spans (area measures); the cells the samples
+// can reach, at most 16 per sample and never more than bins^2, with their records (and as
+// many again smoothed by the window); the spans of the area histogram, at most bins^2.
+double histogramBytes(int op, double bins, int w, int h, float rate, size_t zSize, unsigned long dense)
+{
+    double bytes = 0;
+    if (op == 6 || op == 7) {
+        bytes = bins * 128.0 + bins * bins * sizeof(float);
+    } else {
+        const double r = std::isfinite(rate) && rate >= 1e-6f && op != 5 ? double(rate) : 1.0;
+        const double samples = std::floor((w - 1) / r + 1) * std::floor((h - 1) / r + 1);
+        const double cells = std::min(bins * bins, samples * 16.0);
+        bytes = bins * 256.0 + samples * 64.0 + cells * 96.0;
+        if (zSize > 1) bytes += std::min(bins * bins, cells * double(zSize)) * 96.0;
+    }
+    if (dense) bytes += bins * bins * (sizeof(float) + double(dense) * (sizeof(float) + sizeof(double)));
+    return bytes;
+}
+
 // A code of P (truncated toward zero later) that can stand as a 32-bit integer.
 bool usableCode(double v)
 {
@@ -193,10 +215,10 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
             mexErr("T and I must hold finite values for a histogram-based operator.", nlhs, plhs);
             return;
         }
-        // The tables grow with the square of the largest intensity: refuse what cannot fit.
+        // Refuse what cannot fit: the bins the intensities need, the cells samples can reach,
+        // and the dense histograms of a fourth output.
         const double bins = std::trunc(std::max(std::max(maxT, maxI), 0.0)) + 1;
-        double bytes = bins * bins * sizeof(float) * (2.0 + 2.0 * k);
-        if (nlhs == 4) bytes += bins * bins * double(n) * (sizeof(float) + sizeof(double));
+        const double bytes = histogramBytes(op, bins, T.width(), T.height(), rate, Z.size(), nlhs == 4 ? n : 0);
         if (bins > 2147483647.0 || bytes > histogramBudget()) {
             char msg[256];
             std::snprintf(msg, sizeof msg,

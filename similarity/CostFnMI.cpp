@@ -56,33 +56,6 @@ int binsFor(const CImg<float>& img)
 
 // ---- joint-histogram functions ------------------------------------------------------------
 
-void marginalOverX(const CImg<float>& H, CImg<float>& out)
-{
-    const int w = H.width(), h = H.height();
-    const int m = int(out.size()) < h ? int(out.size()) : h;
-    float* o = out.data();
-    const float* d = H.data();
-    for (int y = 0; y < m; ++y) {
-        float s = 0.f;
-        const float* row = d + (long)y * w;
-        for (int x = 0; x < w; ++x) s += row[x];
-        o[y] = s;
-    }
-}
-
-void marginalOverY(const CImg<float>& H, CImg<float>& out)
-{
-    const int w = H.width(), h = H.height();
-    const int m = int(out.size()) < w ? int(out.size()) : w;
-    float* o = out.data();
-    const float* d = H.data();
-    for (int x = 0; x < m; ++x) o[x] = 0.f;
-    for (int y = 0; y < h; ++y) {
-        const float* row = d + (long)y * w;
-        for (int x = 0; x < m; ++x) o[x] += row[x];
-    }
-}
-
 float entropy(const CImg<float>& v)
 {
     const long n = (long)v.width() * v.height();

@@ -29,11 +29,6 @@
 #include "similarity/CostFn.h"
 #include "similarity/HistCells.h"
 
-// out[y] = sum over x of H(x, y) for y < height of H (first plane). Only the elements of out
-// that exist are written; elements from index height on are left as they are.
-void marginalOverX(const CImg<float>& H, CImg<float>& out);
-// out[x] = sum over y of H(x, y) for x < width of H (first plane); as above for out's size.
-void marginalOverY(const CImg<float>& H, CImg<float>& out);
 // -sum of e ln e over the elements e > 0 of the first width * height elements of v,
 // accumulated in double precision. Zero, negative and NaN elements are skipped.
 float entropy(const CImg<float>& v);
