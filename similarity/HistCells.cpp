@@ -94,7 +94,7 @@ void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int 
         // (counted in integers: exact in any order, scaled once)
         op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0];
         most = c[x] > most ? c[x] : most;
-        std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+        if (D > 0) std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
         std::memset(src, 0, sizeof(float) * std::size_t(S));
         ox[i] = x;
         oc[i] = c[x];
