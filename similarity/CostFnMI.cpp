@@ -264,6 +264,20 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
             std::memcpy(f, &r, sizeof r);
             jacobian(s, f + 1);
         });
+        if (countsOnly_) {
+            // the pdf alone: evalD takes the derivatives from the records
+            acc.setup(n, 1, 1, true);
+            const RowAccess<1> A = RowAccess<1>::of(acc, 1);
+            for (int y = 0; y < n; ++y) {
+                for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
+                    int r;
+                    std::memcpy(&r, F + std::size_t(q) * W, sizeof r);
+                    ++A.count(r, y);
+                }
+                A.emit(y, cells);
+            }
+            return;
+        }
         acc.setup(n, S, 1, true);
         const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
         for (int y = 0; y < n; ++y) {
@@ -281,7 +295,7 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
 void CCostFnMI::binDPdf(const CImg<float>& p)
 {
     const int np = nParams > 0 ? nParams : 0;
-    cells.clear(nBins, np, 1.f / nSamples);
+    cells.clear(nBins, countsOnly_ ? 0 : np, 1.f / nSamples);
     const CWarp::JacForm form = warp.jacForm();
     if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p);
     else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p);
@@ -337,13 +351,16 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
         if (Counted) s += countLog[C[i]];
         else if (e > 0.f) s += double(e) * std::log(double(e));
         if (Average) {
-            float a = e;
-            if (x > 0) a = e + (i > 0 && Y[i - 1] == y && X[i - 1] == x - 1 ? P[i - 1] : 0.f);
-            a *= 0.5f;
+            // (selects, not branches: which neighbours a cell has follows the data; e + 0
+            // is e, and ma[x] + 0 is ma[x])
+            const int before = i > 0 ? i - 1 : 0, after = i + 1 < m ? i + 1 : i;
+            const bool leftHeld = i > 0 && Y[before] == y && X[before] == x - 1;
+            const float a = (e + (leftHeld ? P[before] : 0.f)) * 0.5f;
             avg[i] = a;
             ma[x] += a;
-            const bool nextHeld = i + 1 < m && Y[i + 1] == y && X[i + 1] == x + 1;
-            if (x + 1 < n && !nextHeld) ma[x + 1] += (0.f + e) * 0.5f;
+            const bool nextHeld = after != i && Y[after] == y && X[after] == x + 1;
+            const bool nextEmpty = x + 1 < n && !nextHeld;
+            ma[nextEmpty ? x + 1 : x] += nextEmpty ? (0.f + e) * 0.5f : 0.f;
         }
     }
     return s;
@@ -448,9 +465,101 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     for (int k = 0; k < np; ++k) g[k] = float(G[k]);
 }
 
+// The samples of gradientBySample: every sample moves weight J_k (its record: the bin's
+// bits, then J times 1 / N) from bin (r, t) to (r + 1, t), so its share of
+// g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), F the factor of gradientOfActive
+// (0 where the pdf the sums read is 0). NP > 0: np at compile time.
+template <int NP>
+static void sampleGradient(const HistCells& t, const float* avg, const float* M, bool average, int last,
+                           const float* rec, const int* first, int np, std::vector<double>& frow, double* G)
+{
+    if (NP > 0) np = NP;
+    const int n = t.bins();
+    const std::size_t W = std::size_t(1 + np);
+    double acc[NP > 0 ? NP : 1] = {};
+    double* const S = NP > 0 ? acc : G;
+    double* const Fr = frow.data();
+    std::vector<int> at(2 * std::size_t(n));   // the bins of a row with a factor,
+    std::vector<double> q(2 * std::size_t(n)); // and their quotients A / M
+    for (int y = 0; y < n; ++y) {
+        const int b = t.rowBegin(y), e = t.rowEnd(y);
+        if (b == e) continue;
+        int m = 0;
+        for (int i = b; i < e; ++i) {
+            const int x = t.x(i);
+            if (avg[i] != 0.f) {
+                at[m] = x;
+                q[m++] = double(avg[i] / M[x]);
+            }
+            // the next bin, when it holds no cell: (0 + P) / 2 where the pdf is averaged
+            const bool nextHeld = i + 1 < e && t.x(i + 1) == x + 1;
+            if (average && x + 1 < n && !nextHeld) {
+                const float a = (0.f + t.pdf(i)) * 0.5f;
+                if (a != 0.f) {
+                    at[m] = x + 1;
+                    q[m++] = double(a / M[x + 1]);
+                }
+            }
+        }
+        for (int j = 0; j < m; ++j) q[j] = std::log(q[j]) + 1.0;   // (independent of each other)
+        for (int j = 0; j < m; ++j) Fr[at[j]] = q[j];
+        for (int q = first[y]; q < first[y + 1]; ++q) {
+            const float* const f = rec + std::size_t(q) * W;
+            int r;
+            std::memcpy(&r, f, sizeof r);
+            if (r == last) continue;   // the move to the next bin and back cancel
+            const double dF = Fr[r + 1] - Fr[r];
+            MI_UNROLL
+            for (int k = 0; k < np; ++k) S[k] -= double(f[1 + k]) * dF;
+        }
+        for (int i = b; i < e; ++i) {
+            Fr[t.x(i)] = 0.0;
+            if (t.x(i) + 1 < n) Fr[t.x(i) + 1] = 0.0;
+        }
+    }
+    if (NP > 0)
+        for (int k = 0; k < NP; ++k) G[k] = acc[k];
+}
+
+float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g)
+{
+    countsOnly_ = true;
+    binDPdf(p);
+    countsOnly_ = false;
+    activate();
+    const bool average = averages();
+    const float value = valueOfActive(average);
+    if (!g.is_empty()) g.fill(0.f);
+    int np = nParams;
+    if (np > (int)g.size()) np = (int)g.size();
+    const int all = nParams;
+    gSum_.assign(all, 0.0);
+    frow_.resize(nBins, 0.0);
+    const float* const avg = avgPdf_.data();
+    const float* const M = margRef.data();
+    const int* const first = groups_.first.data();
+    switch (all) {
+    case 2: sampleGradient<2>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 3: sampleGradient<3>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 4: sampleGradient<4>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 6: sampleGradient<6>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    default: sampleGradient<0>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    }
+    for (int k = 0; k < np; ++k) g[k] = float(gSum_[k]);
+    return value;
+}
+
 float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
 {
     switchSamplers(p);
+    const int np = nParams > 0 ? nParams : 0;
+    // rows binned in turn, no window: the gradient sample by sample, no derivative table
+    if (!smoothing && movesBins() && np > 0 && !denseCells(1 + np)) return gradientBySample(p, g);
+    return gradientByTable(p, g);
+}
+
+float CCostFnMI::gradientByTable(const CImg<float>& p, CImg<float>& g)
+{
     binDPdf(p);
     activate();
     const float value = valueOfActive(averages());
@@ -514,7 +623,8 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
 
 float CCostFnMI::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
 {
-    const float value = evalD(p, g);
+    switchSamplers(p);
+    const float value = gradientByTable(p, g);
     hessianOfActive(H);
     return value;
 }

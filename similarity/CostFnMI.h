@@ -120,6 +120,13 @@ protected:
     // Whether the gradient and the second-order matrix read the averaged pdf: always here,
     // with nearest-neighbour interpolation only in the partial-volume and Parzen variants.
     virtual bool averages() const { return true; }
+    // Whether binDPdf is this class's: each sample moves weight from its bin to the next.
+    virtual bool movesBins() const { return true; }
+    // evalD's value and gradient from the pdf and the records of the samples, for measures
+    // that move bins, binned row by row: g_k = -sum F dP_k taken sample by sample.
+    float gradientBySample(const CImg<float>& p, CImg<float>& g);
+    // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
+    float gradientByTable(const CImg<float>& p, CImg<float>& g);
     // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
     // with `average`, then the averaged pdf and margRef its column sums (AvgHist).
     float valueOfActive(bool average);
@@ -154,6 +161,8 @@ private:
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums
     std::vector<double> gSum_;       // per-parameter sums
+    bool countsOnly_ = false;        // binDPdf bins the pdf only and keeps the records
+    std::vector<double> frow_;       // gradientBySample: F along a row (kept zero)
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;
     SampleGroups groups_;

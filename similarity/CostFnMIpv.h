@@ -40,6 +40,7 @@ public:
 
 protected:
     bool averages() const override;
+    bool movesBins() const override { return false; }
     void binPdf(const CImg<float>& p) override;
     void binDPdf(const CImg<float>& p) override;
 

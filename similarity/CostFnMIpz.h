@@ -37,6 +37,7 @@ public:
 
 protected:
     bool averages() const override;
+    bool movesBins() const override { return interp == 0; }
     void binPdf(const CImg<float>& p) override;
     // With nearest-neighbour interpolation, CCostFnMI's.
     void binDPdf(const CImg<float>& p) override;

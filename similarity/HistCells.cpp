@@ -124,7 +124,7 @@ void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
 void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
 {
     if (hi < lo) return;
-    held_.resize(std::size_t(hi - lo) + 1);
+    held_.resize(std::size_t(hi - lo) + 8);
     int k = 0;
     // The marks of the span eight at a time: a mark is a byte 0 or 1, so the set bits of a
     // word are the lowest bits of its marked bytes, in column order.
@@ -136,9 +136,9 @@ void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
         const int span = hi + 1 - x;
         if (span < 8) v &= (std::uint64_t(1) << (8 * span)) - 1;   // (little-endian)
         std::memset(mk + x, 0, std::size_t(span < 8 ? span : 8));
-        while (v) {
-            held_[k++] = x + (__builtin_ctzll(v) >> 3);
-            v &= v - 1;
+        for (int b = 0; b < 8; ++b) {   // (without branches: the marks follow the data)
+            held_[k] = x + b;
+            k += int((v >> (8 * b)) & 1);
         }
     }
     moveCells(r, held_.data(), k, y, out);

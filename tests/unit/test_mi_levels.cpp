@@ -189,8 +189,8 @@ TEST(MutualInfoLevels, RowBinningGivesTheDenseTable)
     }
 }
 
-// evalDD and the fourth output (eval, then getJointHist) against the sums over the dense
-// tables, with and without a window Z (the tables smoothed by smoothTable).
+// evalDD, evalD and the fourth output (eval, then getJointHist) against the sums over the
+// dense tables, with and without a window Z (the tables smoothed by smoothTable).
 TEST(MutualInfoLevels, ValuesGradientsHessiansAndHistogramsMatchDenseSums)
 {
     for (int L : {256, 1024})
@@ -218,6 +218,11 @@ TEST(MutualInfoLevels, ValuesGradientsHessiansAndHistogramsMatchDenseSums)
                 EXPECT_GT(gs, 1e-4);
                 for (int k = 0; k < np; ++k) EXPECT_NEAR(g[k], want.g[k], 2e-4 * gs) << "g " << k;
                 for (int k = 0; k < np * np; ++k) EXPECT_NEAR(H[k], want.H[k], 2e-4 * hs) << "H " << k;
+
+                // evalD's gradient: taken sample by sample where the rows are binned in turn
+                CImg<float> g1(np);
+                EXPECT_EQ(f->evalD(p, g1), v);
+                for (int k = 0; k < np; ++k) EXPECT_NEAR(g1[k], want.g[k], 2e-4 * gs) << "evalD g " << k;
 
                 EXPECT_EQ(f->eval(p), v);
                 expectSameImage(f->getJointHist(), P, 0.0, "joint histogram");
