@@ -79,23 +79,8 @@ void BM_MI_levels_evalD(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
-// A whole one-warp use as the gateway makes it: build over images handed over, configure,
-// evalD, delete.
-void BM_MI_levels_call(benchmark::State& state)
-{
-    const benchfix::Images& im = benchfix::images((int)state.range(0));
-    CImg<float> g(6, 1, 1, 1, 0.f);
-    for (auto _ : state) {
-        state.PauseTiming();
-        CImgI<float> ref(im.ref), tmp(im.tmp);
-        ref.handOver = tmp.handOver = true;
-        state.ResumeTiming();
-        CCostFnMI m(ref, tmp, 6, CImg<float>(1, 1, 1, 1, 0.f));
-        m.setInterpAndOrder(1, 1, true);
-        m.setSampleRate(1.f);
-        benchmark::DoNotOptimize(m.evalD(im.affine, g));
-    }
-}
+// A whole one-warp use as the gateway makes it.
+void BM_MI_levels_call(benchmark::State& state) { benchfix::oneWarpCall<CCostFnMI>(state, 1, (int)state.range(0)); }
 
 }  // namespace
 

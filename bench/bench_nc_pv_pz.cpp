@@ -65,22 +65,10 @@ template <class M> void levelsEvalD(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
-// A whole one-warp use as the gateway makes it: build over images handed over, configure,
-// evalD, delete.
+// A whole one-warp use as the gateway makes it.
 template <class M> void levelsCall(benchmark::State& state)
 {
-    const benchfix::Images& im = benchfix::images((int)state.range(1));
-    CImg<float> g(6, 1, 1, 1, 0.f);
-    for (auto _ : state) {
-        state.PauseTiming();
-        CImgI<float> ref(im.ref), tmp(im.tmp);
-        ref.handOver = tmp.handOver = true;
-        state.ResumeTiming();
-        M m(ref, tmp, 6, CImg<float>(1, 1, 1, 1, 0.f));
-        m.setInterpAndOrder(1, (int)state.range(0), true);
-        m.setSampleRate(1.f);
-        benchmark::DoNotOptimize(m.evalD(im.affine, g));
-    }
+    benchfix::oneWarpCall<M>(state, (int)state.range(0), (int)state.range(1));
 }
 
 void BM_NC_evalDD(benchmark::State& state)

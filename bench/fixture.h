@@ -54,6 +54,24 @@ inline const Images& images(int levels = 64)
     return *m;
 }
 
+// A whole one-warp use of a histogram measure M as the gateway makes it, at `levels`: build
+// over images handed over, configure (bilinear, `order`), evalD, delete.
+template <class M> void oneWarpCall(benchmark::State& state, int order, int levels)
+{
+    const Images& im = images(levels);
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    for (auto _ : state) {
+        state.PauseTiming();
+        CImgI<float> ref(im.ref), tmp(im.tmp);
+        ref.handOver = tmp.handOver = true;
+        state.ResumeTiming();
+        M m(ref, tmp, 6, CImg<float>(1, 1, 1, 1, 0.f));
+        m.setInterpAndOrder(1, order, true);
+        m.setSampleRate(1.f);
+        benchmark::DoNotOptimize(m.evalD(im.affine, g));
+    }
+}
+
 // Reports nanoseconds per template sample in the counter "ns/sample".
 inline void perSample(benchmark::State& state, double samplesPerIteration)
 {

@@ -521,9 +521,10 @@ static void sampleGradient(const HistCells& t, const float* avg, const float* M,
         for (int k = 0; k < NP; ++k) G[k] = acc[k];
 }
 
-float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g)
+float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
 {
-    countsOnly_ = true;
+    // the derivative table only for the second-order matrix; the records either way
+    countsOnly_ = H == nullptr;
     binDPdf(p);
     countsOnly_ = false;
     activate();
@@ -546,15 +547,21 @@ float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g)
     default: sampleGradient<0>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
     }
     for (int k = 0; k < np; ++k) g[k] = float(gSum_[k]);
+    if (H) hessianOfActive(*H);
     return value;
+}
+
+bool CCostFnMI::bySample() const
+{
+    const int np = nParams > 0 ? nParams : 0;
+    return !smoothing && movesBins() && np > 0 && !denseCells(1 + np);
 }
 
 float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
 {
     switchSamplers(p);
-    const int np = nParams > 0 ? nParams : 0;
     // rows binned in turn, no window: the gradient sample by sample, no derivative table
-    if (!smoothing && movesBins() && np > 0 && !denseCells(1 + np)) return gradientBySample(p, g);
+    if (bySample()) return gradientBySample(p, g, nullptr);
     return gradientByTable(p, g);
 }
 
@@ -624,6 +631,8 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
 float CCostFnMI::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
 {
     switchSamplers(p);
+    // the gradient as evalD takes it
+    if (bySample()) return gradientBySample(p, g, &H);
     const float value = gradientByTable(p, g);
     hessianOfActive(H);
     return value;

@@ -7,14 +7,16 @@
 // histogram update goes through binOf(), which keeps the bin inside 0 .. lastBin (see there).
 //
 // An evaluation holds only the bins that samples reach (HistCells), in the order of a scan
-// of the dense table: slot 0 of a cell is the probability, slots 1 .. P its derivatives by
-// the warp parameters. Marginals, entropies, the averaging, the smoothing by Z and the
-// derivative sums run over those cells in that order (plus the two marginals), so the cost
-// follows the samples, not n^2, and every sum adds the terms of the dense table's scan.
-// The cells are accumulated in a dense table while it is small (denseCells); above that
-// the walk records what each sample needs, and the samples, grouped by their template bin
-// (which no warp changes), are binned one row of the table at a time. The dense n x n
-// tables are built only on request: getJointHist, PdfJnt, DPdfJnt.
+// of the dense table: per cell the probability and its derivatives by the warp parameters.
+// Marginals, entropies, the averaging, the smoothing by Z and the derivative sums run over
+// those cells in that order (plus the two marginals), so the cost follows the samples, not
+// n^2; the marginals and the entropies add the terms of the dense table's scan in its order,
+// the derivative sums are taken in double. The cells are accumulated in a dense table while
+// it is small (denseCells); above that the walk records what each sample needs, and the
+// samples, grouped by their template bin (which no warp changes), are binned one row of the
+// table at a time, and evalD takes the gradient of a measure whose samples move weight to
+// the next bin sample by sample (gradientBySample). The dense n x n tables are built only on
+// request: getJointHist, PdfJnt, DPdfJnt.
 //
 // The value is joint entropy less both marginal entropies: minus the mutual information.
 // The gradient and the second-order matrix use the averaged table (AvgHist) where the
@@ -48,7 +50,7 @@ public:
 
     // Where the measure averages (averages()): the active pdf averaged along the reference
     // axis, P(x, y) = (P(x, y) + P(x - 1, y)) / 2, and margRef its column sums; the gradient
-    // and the second-order matrix then use it. evalD does the same in its one sweep.
+    // and the second-order matrix then use it. The evaluations do the same in their sweep.
     void AvgHist();
     virtual float Alpha();
     // The dense joint pdf (n x n) at warp p, as eval bins it.
@@ -84,7 +86,7 @@ protected:
     int lastBin;               // n - 1
     CImg<float> parzenWin;     // Z
     bool smoothing;            // Z has more than one element
-    HistCells cells;           // the pdf (and derivatives) binned at the last warp
+    HistCells cells;           // the pdf (and derivatives) binned at the last evaluation
     HistCells cellsZ;          // `cells` smoothed by Z
     HistCells* active;         // cellsZ when smoothing, else cells
     CellRows acc;              // where the walks accumulate
@@ -122,9 +124,13 @@ protected:
     virtual bool averages() const { return true; }
     // Whether binDPdf is this class's: each sample moves weight from its bin to the next.
     virtual bool movesBins() const { return true; }
-    // evalD's value and gradient from the pdf and the records of the samples, for measures
-    // that move bins, binned row by row: g_k = -sum F dP_k taken sample by sample.
-    float gradientBySample(const CImg<float>& p, CImg<float>& g);
+    // Whether evalD and evalDD take the gradient sample by sample: measures that move bins,
+    // binned row by row, without a window.
+    bool bySample() const;
+    // The value and the gradient from the pdf and the records of the samples: g_k =
+    // -sum F dP_k taken sample by sample; with H also the derivative table and from it the
+    // second-order matrix.
+    float gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
     // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
     float gradientByTable(const CImg<float>& p, CImg<float>& g);
     // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
