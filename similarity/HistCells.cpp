@@ -144,19 +144,45 @@ void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
     moveCells(r, held_.data(), k, y, out);
 }
 
+namespace {
+
+// The cells of a dense row (slots at d, counts at c) whose count or a slot's bits are not 0,
+// into xs; returns their number. (A slot of -0 keeps an all-zero cell, which adds nothing
+// either. Without branches: which cells are held follows the data.) SC: S at compile time.
+template <int SC>
+int heldCells(const float* d, const int* c, int n, int S, int* xs)
+{
+    if (SC) S = SC;
+    int k = 0;
+    for (int x = 0; x < n; ++x) {
+        const float* const src = d + std::size_t(x) * S;
+        std::uint32_t any = std::uint32_t(c[x]);
+        for (int e = 0; e < S; ++e) {
+            std::uint32_t b;
+            std::memcpy(&b, src + e, sizeof b);
+            any |= b;
+        }
+        xs[k] = x;
+        k += int(any != 0);
+    }
+    return k;
+}
+
+}  // namespace
+
 void CellRows::emitAll(HistCells& out)
 {
-    const std::size_t S = std::size_t(S_);
     held_.resize(n_);
     for (int y = 0; y < R_; ++y) {
         const float* const d = data(y);
         const int* const c = counts(y);
         int k = 0;
-        for (int x = 0; x < n_; ++x) {
-            const float* const src = d + std::size_t(x) * S;
-            bool held = c[x] != 0;
-            for (std::size_t e = 0; e < S; ++e) held |= src[e] != 0.f;
-            if (held) held_[k++] = x;
+        switch (S_) {
+        case 1: k = heldCells<1>(d, c, n_, S_, held_.data()); break;
+        case 4: k = heldCells<4>(d, c, n_, S_, held_.data()); break;
+        case 7: k = heldCells<7>(d, c, n_, S_, held_.data()); break;
+        case 8: k = heldCells<8>(d, c, n_, S_, held_.data()); break;
+        default: k = heldCells<0>(d, c, n_, S_, held_.data()); break;
         }
         moveCells(y, held_.data(), k, y, out);
     }
