@@ -136,7 +136,10 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
     if (groupsValid_ && groupsParzen_ == byParzenBase && groupsRate_ == sampleRate && groupsTmp_ == sampleTmp)
         return groups_;
     const int L = lastBin, keys = byParzenBase ? nBins + 8 : nBins;
-    std::vector<int> key;
+    SampleGroups& G = groups_;
+    std::vector<int>& key = G.slot;   // the keys first, then (in place) the places
+    key.clear();
+    if (nSamples >= 1.f && nSamples < 2147483647.f) key.reserve(std::size_t(nSamples));
     walkPos(p, [&](const WalkSample& s) MI_INLINE {
         int g;
         if (byParzenBase) {
@@ -148,14 +151,13 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
         }
         key.push_back(g);
     });
-    SampleGroups& G = groups_;
     G.samples = int(key.size());
     G.first.assign(keys + 1, 0);
     for (int g : key) ++G.first[g + 1];
     for (int g = 0; g < keys; ++g) G.first[g + 1] += G.first[g];
-    std::vector<int> next(G.first.begin(), G.first.end() - 1);
-    G.slot.resize(key.size());
-    for (std::size_t k = 0; k < key.size(); ++k) G.slot[k] = next[key[k]]++;
+    std::vector<int>& next = G.next;
+    next.assign(G.first.begin(), G.first.end() - 1);
+    for (int& k : key) k = next[k]++;
     groupsValid_ = true;
     groupsParzen_ = byParzenBase;
     groupsRate_ = sampleRate;

@@ -99,7 +99,7 @@ protected:
     // false) or int(t) + 4 over the range -4 .. n + 3 (true). The k-th sample visited goes to
     // place slot[k]; the places of key g are first[g] .. first[g + 1] - 1, in visiting order.
     struct SampleGroups {
-        std::vector<int> slot, first;
+        std::vector<int> slot, first, next;
         int samples = 0;
     };
     const SampleGroups& groupSamples(const CImg<float>& p, bool byParzenBase);
