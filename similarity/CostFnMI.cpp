@@ -178,7 +178,7 @@ void CCostFnMI::scaleCells(int np)
 void CCostFnMI::binPdf(const CImg<float>& p)
 {
     const int n = nBins, last = lastBin;
-    cells.clear(n, 0, 1.f / nSamples);
+    cells.clear(n, 0, 1.f / nSamples, mostCells(1));
     if (denseCells(1)) {
         acc.setup(n, 1, n, false);
         const DenseAccess<1> A = DenseAccess<1>::of(acc, 1);
@@ -297,7 +297,7 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
 void CCostFnMI::binDPdf(const CImg<float>& p)
 {
     const int np = nParams > 0 ? nParams : 0;
-    cells.clear(nBins, countsOnly_ ? 0 : np, 1.f / nSamples);
+    cells.clear(nBins, countsOnly_ ? 0 : np, 1.f / nSamples, mostCells(countsOnly_ ? 1 : 2));
     const CWarp::JacForm form = warp.jacForm();
     if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p);
     else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p);

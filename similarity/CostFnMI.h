@@ -23,6 +23,7 @@
 // measure averages.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -95,6 +96,12 @@ protected:
     // most denseScan values per sample; beyond, the samples are binned row by row.
     double denseScan = 2.0;
     bool denseCells(int slots) const { return double(nBins) * nBins * (slots + 1.0) <= denseScan * nSamples; }
+    // The most cells samples reaching `taps` bins each can fill: at most n^2.
+    std::size_t mostCells(int taps) const
+    {
+        const double m = std::min(double(nBins) * nBins, double(nSamples) * taps);
+        return m > 0 && m < 1e9 ? std::size_t(m) : 0;
+    }
     // The walk's samples grouped by a key of their template value t: the bin (byParzenBase
     // false) or int(t) + 4 over the range -4 .. n + 3 (true). The k-th sample visited goes to
     // place slot[k]; the places of key g are first[g] .. first[g + 1] - 1, in visiting order.

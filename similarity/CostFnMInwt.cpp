@@ -16,7 +16,7 @@ void CCostFnMInwt::binDDPdf(const CImg<float>& p)
 {
     const int n = nBins, last = lastBin, np = nParams > 0 ? nParams : 0;
     const int S = 1 + np + np * np;
-    cells.clear(n, S - 1);
+    cells.clear(n, S - 1, 0.f, mostCells(2));
     const float w = 1.f / nSamples;
     float* const J = jcbn.data();
     float* const HW = hessWarp.data();

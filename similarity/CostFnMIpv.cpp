@@ -146,15 +146,16 @@ void CCostFnMIpv::pdfLoop(const CImg<float>& p)
     binSamples<1>(p, 1, [&](const auto& A, float rx, float ry, float, float, int t) PV_INLINE {
         float dx, dy, v[Taps];
         Nbhd<Taps, Nb>::readF(ref, rx, ry, v, dx, dy);
+        const auto row = A.rowOf(t);
         if constexpr (Taps == 4) {
             const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-            A.cell(binOf(v[0], last), t)[0] += ya * xa;
-            A.cell(binOf(v[1], last), t)[0] += ya * xb;
-            A.cell(binOf(v[2], last), t)[0] += yb * xa;
-            A.cell(binOf(v[3], last), t)[0] += yb * xb;
+            row.cell(binOf(v[0], last))[0] += ya * xa;
+            row.cell(binOf(v[1], last))[0] += ya * xb;
+            row.cell(binOf(v[2], last))[0] += yb * xa;
+            row.cell(binOf(v[3], last))[0] += yb * xb;
         } else {
             const float* w = Wts<Taps>::val(bsplVal, dy, dx);
-            for (int k = 0; k < Taps; ++k) A.cell(binOf(v[k], last), t)[0] += w[k];
+            for (int k = 0; k < Taps; ++k) row.cell(binOf(v[k], last))[0] += w[k];
         }
     });
     lastSample();
@@ -163,7 +164,7 @@ void CCostFnMIpv::pdfLoop(const CImg<float>& p)
 
 void CCostFnMIpv::binPdf(const CImg<float>& p)
 {
-    cells.clear(nBins, 0);
+    cells.clear(nBins, 0, 0.f, mostCells(taps_));
     const bool nb = !bounded;
     switch (taps_) {
     case 1: nb ? pdfLoop<1, true>(p) : pdfLoop<1, false>(p); break;
@@ -186,7 +187,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
     jcbn.fill(0.f);
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
-        cells.clear(nBins, S - 1);
+        cells.clear(nBins, NP, 0.f, mostCells(Taps));   // (the padding slots are not kept)
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
         binSamples<S>(p, S, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
@@ -237,7 +238,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
             }
         });
     } else {
-        cells.clear(nBins, np);
+        cells.clear(nBins, np, 0.f, mostCells(Taps));
         binSamples<0>(p, 1 + np, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
             float dx, dy;
             Nbhd<Taps, Nb>::read(ref, rx, ry, nbhdBins, dx, dy);

@@ -258,7 +258,7 @@ void CCostFnMIpz::pdfLoop(const CImg<float>& p)
 
 void CCostFnMIpz::binPdf(const CImg<float>& p)
 {
-    cells.clear(nBins, 0);
+    cells.clear(nBins, 0, 0.f, mostCells(windowTaps() * windowTaps()));
     switch (windowTaps()) {
     case 1: pdfLoop<1>(p); break;
     case 2: pdfLoop<2>(p); break;
@@ -286,7 +286,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
     };
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
-        cells.clear(nBins, S - 1);
+        cells.clear(nBins, NP, 0.f, mostCells(T * T));   // (the padding slots are not kept)
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
         const int L = lastBin;
@@ -358,7 +358,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
         });
         scaleCells(NP);
     } else {
-        cells.clear(nBins, np);
+        cells.clear(nBins, np, 0.f, mostCells(T * T));
         binSamples<true, 6, 0>(p, 1 + np, record, [&](const auto& Acc, const float* f) PZ_INLINE {
             warp.CalcJcbn(jcbn, p, f[2], f[3], f[4], f[5]);
             for (int m = 0; m < np; ++m) jcbn[m] *= -c;

@@ -5,8 +5,13 @@
 
 // ---- HistCells -------------------------------------------------------------------------
 
-void HistCells::clear(int n, int planes, float countWeight)
+void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
 {
+    p_.reserve(most);
+    d_.reserve(most * std::size_t(planes));
+    c_.reserve(most);
+    x_.reserve(most);
+    y_.reserve(most);
     w_ = countWeight;
     n_ = n;
     D_ = planes;
@@ -80,7 +85,7 @@ template <int SC>
 void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int first)
 {
     if (SC) S = SC;
-    const int D = S - 1;
+    const int D = out.planes();   // (at most S - 1: padding slots are not kept)
     int* const ox = out.columns() + first;
     int* const oc = out.counts() + first;
     float* const op = out.pdfs() + first;

@@ -32,6 +32,15 @@ public:
     T& operator[](std::size_t i) { return p_[i]; }
     const T& operator[](std::size_t i) const { return p_[i]; }
     void clear() { n_ = 0; }
+    // Room for k elements without moving (memory that is not written stays untouched).
+    void reserve(std::size_t k)
+    {
+        if (k <= cap_) return;
+        std::unique_ptr<T[]> q(new T[k]);
+        if (n_) std::memcpy(q.get(), p_.get(), n_ * sizeof(T));
+        p_.swap(q);
+        cap_ = k;
+    }
     // k more elements; returns the first of them.
     T* extend(std::size_t k)
     {
@@ -57,8 +66,9 @@ class HistCells {
 public:
     // Empty, for n bins per axis and `planes` floats per cell besides the probability. With
     // countWeight w != 0 the probability of every cell handed over by CellRows is its count
-    // times w (counted()), else the cell's slot 0.
-    void clear(int n, int planes, float countWeight = 0.f);
+    // times w (counted()), else the cell's slot 0. Room is made for `most` cells at once, so
+    // that the arrays need not grow by copies.
+    void clear(int n, int planes, float countWeight = 0.f, std::size_t most = 0);
     // k new last cells of row y, after every cell held in scan order; returns the index of
     // the first. Their columns (increasing), planes and counts are the caller's to write.
     int extend(int y, int k);
@@ -148,6 +158,13 @@ struct DenseAccess {
     int S;
     std::size_t stride() const { return SC ? std::size_t(SC) : std::size_t(S); }
     float* cell(int x, int y) const { return data + (std::size_t(x) + n * std::size_t(y)) * stride(); }
+    // Row y, for several cells of it: rowOf(y).cell(x) is cell(x, y).
+    struct Row {
+        float* base;
+        std::size_t stride;
+        float* cell(int x) const { return base + std::size_t(x) * stride; }
+    };
+    Row rowOf(int y) const { return Row{data + n * std::size_t(y) * stride(), stride()}; }
     // Cells x .. x + len - 1 of row y, side by side.
     float* run(int x, int y, int) const { return cell(x, y); }
     int& count(int x, int y) const { return cnt[std::size_t(x) + n * std::size_t(y)]; }
@@ -196,6 +213,12 @@ struct RowAccess {
         use(r, x);
         return c[r][x];
     }
+    struct Row {
+        const RowAccess* a;
+        int y;
+        float* cell(int x) const { return a->cell(x, y); }
+    };
+    Row rowOf(int y) const { return Row{this, y}; }
     float* run(int x, int y, int len) const
     {
         const int r = y & mask;
