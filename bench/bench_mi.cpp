@@ -1,5 +1,5 @@
 // Mutual information (operator 3) on the shared images: affine warp, bilinear sampling,
-// rate 1, no smoothing window.
+// rate 1, no smoothing window; the level rows at 64, 256 and 1024 intensity levels.
 #include <memory>
 
 #include "bench/fixture.h"
@@ -7,9 +7,9 @@
 
 namespace {
 
-std::unique_ptr<CCostFnMI> makeMI(int code = 6)
+std::unique_ptr<CCostFnMI> makeMI(int code = 6, int levels = 64)
 {
-    const benchfix::Images& im = benchfix::images();
+    const benchfix::Images& im = benchfix::images(levels);
     CImgI<float> ref(im.ref), tmp(im.tmp);
     std::unique_ptr<CCostFnMI> m(new CCostFnMI(ref, tmp, code, CImg<float>()));
     m->setInterpAndOrder(1, 1, true);
@@ -62,9 +62,32 @@ void BM_MI_evalD_warp(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
+void BM_MI_levels_eval(benchmark::State& state)
+{
+    auto m = makeMI(6, (int)state.range(0));
+    const CImg<float>& p = benchfix::images().affine;
+    for (auto _ : state) benchmark::DoNotOptimize(m->eval(p));
+    benchfix::perSample(state, m->nSamples);
+}
+
+void BM_MI_levels_evalD(benchmark::State& state)
+{
+    auto m = makeMI(6, (int)state.range(0));
+    const CImg<float>& p = benchfix::images().affine;
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalD(p, g));
+    benchfix::perSample(state, m->nSamples);
+}
+
+// A whole one-warp use as the gateway makes it.
+void BM_MI_levels_call(benchmark::State& state) { benchfix::oneWarpCall<CCostFnMI>(state, 1, (int)state.range(0)); }
+
 }  // namespace
 
 BENCHMARK(BM_MI_eval);
 BENCHMARK(BM_MI_evalD);
 BENCHMARK(BM_MI_evalDD);
 BENCHMARK(BM_MI_evalD_warp)->ArgName("code")->Arg(2)->Arg(3)->Arg(4)->Arg(6);
+BENCHMARK(BM_MI_levels_eval)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024);
+BENCHMARK(BM_MI_levels_evalD)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024);
+BENCHMARK(BM_MI_levels_call)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond);

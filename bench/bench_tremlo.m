@@ -4,7 +4,11 @@ function bench_tremlo()
 % 128 x 128 template cut from its centre, an affine warp near the identity, bilinear
 % sampling, rate 1. For each operator and output count: the time of a call with one warp,
 % the time per warp of a call with 64 warps (the measure's own time, conversion and setup
-% shared out), and their ratio.
+% shared out), and their ratio. Then the histogram measures at the intensity ranges of real
+% images: the same scene quantised to 64, 256 and 1024 levels, value and gradient, a one-warp
+% call and per warp of a 16-warp call, each against its 64-level time; and a 12-bit
+% (4096-level) one-warp call: its time and the memory it adds to the process (peak resident
+% size over the call).
   [T, I] = scene_images(128);
   p = [0.01; -0.005; 0.004; -0.008; 127.8; 127.3];
   randn('seed', 4);
@@ -20,6 +24,51 @@ function bench_tremlo()
              1e3 * one, 1e3 * many, one / many);
     end
   end
+  levels(p);
+end
+
+function levels(p)
+  W = repmat(p, 1, 16) + [1e-3 * randn(4, 16); 0.1 * randn(2, 16)];
+  printf('\n%-26s %7s %12s %8s %12s %8s\n', 'operator, value + gradient', 'levels', ...
+         'call (ms)', 'x 64', 'warp (ms)', 'x 64');
+  for c = {{3, 1, 'MI'}, {4, 1, 'PV, order 1'}, {5, 3, 'Parzen, order 3'}}
+    [op, order, name] = c{1}{:};
+    P = [6 op order 1 1];
+    for L = [64 256 1024]
+      [T, I] = scene_images(128, L);
+      one = time_per_call(@() call(2, T, I, p, P));
+      many = time_per_call(@() call(2, T, I, W, P)) / 16;
+      if L == 64, one64 = one; many64 = many; end
+      printf('%-26s %7d %12.3f %8.2f %12.3f %8.2f\n', sprintf('%d %s', op, name), L, ...
+             1e3 * one, one / one64, 1e3 * many, many / many64);
+    end
+  end
+  [T, I] = scene_images(128, 4096);
+  printf('\n%-26s %6s %12s %16s\n', 'operator, 4096 levels', 'outs', 'call (ms)', 'memory (MB)');
+  for c = {{3, 1, 'MI'}, {4, 1, 'PV, order 1'}, {5, 3, 'Parzen, order 3'}, {6, 2, 'area'}}
+    [op, order, name] = c{1}{:};
+    for nout = [1 2 3]
+      call(nout, T, I, p, [6 op order 1 1]);   % warm up
+      base = peakReset();
+      t0 = tic;
+      call(nout, T, I, p, [6 op order 1 1]);
+      t = toc(t0);
+      printf('%-26s %6d %12.1f %16.1f\n', sprintf('%d %s', op, name), nout, 1e3 * t, ...
+             (peakKB() - base) / 1024);
+    end
+  end
+end
+
+% Resets the process's peak resident size to its current size; returns that size in kB.
+function kb = peakReset()
+  fid = fopen('/proc/self/clear_refs', 'w');
+  if fid >= 0, fprintf(fid, '5'); fclose(fid); end
+  kb = peakKB();
+end
+
+function kb = peakKB()
+  s = fileread('/proc/self/status');
+  kb = str2double(regexp(s, 'VmHWM:\s*(\d+)', 'tokens', 'once'){1});
 end
 
 function call(nout, T, I, W, P)

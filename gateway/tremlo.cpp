@@ -88,6 +88,26 @@ double histogramBudget()
     return 4.0 * 1024 * 1024 * 1024;
 }
 
+// Largest memory the histograms of a call of operator op take for `bins` bins per axis,
+// `samples` template samples per warp, a window of zSize elements and `dense` warps with a
+// dense histogram each (the fourth output): per bin, the marginals and the rows binned in
+// turn (point-sampled measures) or the rows of spans (area measures); the cells the samples
+// can reach, at most 16 per sample and never more than bins^2, with their records (and as
+// many again smoothed by the window); the spans of the area histogram, at most bins^2.
+double histogramBytes(int op, double bins, double samples, size_t zSize, unsigned long dense)
+{
+    double bytes = 0;
+    if (op == 6 || op == 7) {
+        bytes = bins * 128.0 + bins * bins * sizeof(float);
+    } else {
+        const double cells = std::min(bins * bins, samples * 16.0);
+        bytes = bins * 256.0 + samples * 64.0 + cells * 96.0;
+        if (zSize > 1) bytes += std::min(bins * bins, cells * double(zSize)) * 96.0;
+    }
+    if (dense) bytes += bins * bins * (sizeof(float) + double(dense) * (sizeof(float) + sizeof(double)));
+    return bytes;
+}
+
 // A code of P (truncated toward zero later) that can stand as a 32-bit integer.
 bool usableCode(double v)
 {
@@ -193,6 +213,17 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     float rate = P[4];
     const unsigned long n = (unsigned long)(W.size() / (unsigned long)k);
 
+    // A rate far below a pixel would keep the call busy for minutes or more, uninterruptibly,
+    // or, on a thin template, size the walk's per-column or per-row buffers beyond memory.
+    // The rate the measure takes: 1 for operators 5, 6 and 7, and in place of one below 1e-6.
+    const float walkRate = (op == 5 || op == 6 || op == 7 || rate < 1e-6f) ? 1.f : rate;
+    int walkCols, walkRows;
+    CCostFn::walkCounts(walkRate, T.width(), T.height(), walkCols, walkRows);
+    if (const char* why = CCostFn::walkRefusal(walkCols, walkRows, T.width(), T.height())) {
+        mexErr(why, nlhs, plhs);
+        return;
+    }
+
     if (binsIntensities(op)) {
         // Intensities are the histograms' bin numbers.
         double minT, maxT, minI, maxI;
@@ -204,10 +235,10 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
             mexErr("T and I must hold non-negative values for a histogram-based operator.", nlhs, plhs);
             return;
         }
-        // The tables grow with the square of the largest intensity: refuse what cannot fit.
+        // Refuse what cannot fit: the bins the intensities need, the cells samples can reach,
+        // and the dense histograms of a fourth output.
         const double bins = std::trunc(std::max(std::max(maxT, maxI), 0.0)) + 1;
-        double bytes = bins * bins * sizeof(float) * (2.0 + 2.0 * k);
-        if (nlhs == 4) bytes += bins * bins * double(n) * (sizeof(float) + sizeof(double));
+        const double bytes = histogramBytes(op, bins, double(walkCols) * double(walkRows), Z.size(), nlhs == 4 ? n : 0);
         if (bins > 2147483647.0 || bytes > histogramBudget()) {
             char msg[256];
             std::snprintf(msg, sizeof msg,
@@ -253,24 +284,6 @@ void tremlo(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     }
     fn->setInterpAndOrder(interp, order, true);
     fn->setSampleRate(rate);
-    // A rate far below a pixel would keep the call busy for minutes or more, uninterruptibly,
-    // or, on a thin template, size the walk's per-column or per-row buffers beyond memory.
-    // Rates of a pixel or more are never refused.
-    const double samples = fn->walkSamples();
-    const bool many = samples > CCostFn::maxWalkSamples && samples > double(fn->tmpW) * double(fn->tmpH);
-    const bool longAxis = (fn->walkCols > CCostFn::maxWalkAxis && fn->walkCols > fn->tmpW) ||
-                          (fn->walkRows > CCostFn::maxWalkAxis && fn->walkRows > fn->tmpH);
-    if (many || longAxis) {
-        char msg[96];
-        if (many)
-            std::snprintf(msg, sizeof msg, "Sampling rate too low: more than %.0f samples per warp.",
-                          CCostFn::maxWalkSamples);
-        else
-            std::snprintf(msg, sizeof msg, "Sampling rate too low: more than %d samples along a template axis.",
-                          CCostFn::maxWalkAxis);
-        mexErr(msg, nlhs, plhs);
-        return;
-    }
 
     const float* const warps = W.data();
     CImgE<float> p(k, 1, 1, 1, 0.f);

@@ -16,6 +16,14 @@ int walkCount(float f)
     return f < 2147483647.f ? int(f) : INT_MAX;
 }
 
+// The two factors of N at rate r over a w x h template, in float.
+void sampleFactors(float r, int w, int h, float& fx, float& fy)
+{
+    const float inv = 1.f / r;
+    fx = std::floor(inv * float(w - 1) + 1.f);
+    fy = std::floor(inv * float(h - 1) + 1.f);
+}
+
 // dst = a deep copy of src, or src's own pixels when src is handed over (src is left empty).
 void take(CImgI<float>& dst, CImgI<float>& src)
 {
@@ -117,12 +125,30 @@ void CCostFn::setSampleRate(float r)
         r = 1.f;
     }
     sampleRate = r;
-    const float inv = 1.f / r;
-    const float fx = std::floor(inv * float(tmp.width() - 4) + 1.f), fy = std::floor(inv * float(tmp.height() - 4) + 1.f);
+    float fx, fy;
+    sampleFactors(r, tmp.width() - 3, tmp.height() - 3, fx, fy);
     nSamples = fx * fy;
     walkCols = walkCount(fx);
     walkRows = walkCount(fy);
     setInterpAndOrder(interp, order, bounded);
+}
+
+void CCostFn::walkCounts(float r, int w, int h, int& cols, int& rows)
+{
+    float fx, fy;
+    sampleFactors(r, w, h, fx, fy);
+    cols = walkCount(fx);
+    rows = walkCount(fy);
+}
+
+const char* CCostFn::walkRefusal(int cols, int rows, int w, int h)
+{
+    const double samples = double(cols) * double(rows);
+    if (samples > 268435456.0 && samples > double(w) * double(h))
+        return "Sampling rate too low: more than 268435456 samples per warp.";
+    if ((cols > 1048576 && cols > w) || (rows > 1048576 && rows > h))
+        return "Sampling rate too low: more than 1048576 samples along a template axis.";
+    return nullptr;
 }
 
 float CCostFn::getShiftTol() { return 0.f; }

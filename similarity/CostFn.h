@@ -108,12 +108,14 @@ public:
     // factor that is not a number counts 1, one above INT_MAX counts INT_MAX).
     int walkCols = 0;
     int walkRows = 0;
-    // Samples per warp beyond which a caller refuses the rate (2^28).
-    static constexpr double maxWalkSamples = 268435456.0;
-    // Samples along one axis beyond which a caller refuses the rate (2^20): the walk keeps
-    // buffers per column and per row.
-    static constexpr int maxWalkAxis = 1048576;
     double walkSamples() const { return double(walkCols) * double(walkRows); }
+    // The walk's column and row counts at rate r (used as given) over a w x h template, as
+    // setSampleRate sets them.
+    static void walkCounts(float r, int w, int h, int& cols, int& rows);
+    // Why a walk of cols x rows samples over a w x h template is too long to run, or null:
+    // more than 2^28 samples per warp (about a second of work), or more than 2^20 along one
+    // axis (the walk keeps buffers per column and per row), beyond the template's own pixels.
+    static const char* walkRefusal(int cols, int rows, int w, int h);
     // The walk's map in double: the first sample's position, and the displacements of one
     // column and of one row (0 on an axis with a single sample).
     double walkOrg[2] = {0, 0};

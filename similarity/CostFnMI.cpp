@@ -1,6 +1,7 @@
 #include "similarity/CostFnMI.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "similarity/smooth.h"
@@ -16,13 +17,9 @@
 
 namespace {
 
-// Tables larger than this many elements (n^2 (1 + P)) are refused: the intensities are
-// meant to be bin numbers, and a huge table would exhaust memory instead of failing.
-const double kMaxTableElements = double(1 << 28);
-
 // (int)max(img) + 1, at least 1. Non-finite elements do not count (binOf puts them into
-// the edge bins).
-int binsFor(const CImg<float>& img, int nParams)
+// the edge bins). More than CCostFnMI::kMaxBins bins are refused.
+int binsFor(const CImg<float>& img)
 {
     if (img.is_empty())
         throw cimg_library::CImgArgumentException(
@@ -48,7 +45,7 @@ int binsFor(const CImg<float>& img, int nParams)
     const bool any = m > ninf;
     if (!any || !(m >= 1.f)) return 1;
     const double n = std::floor(double(m)) + 1.0;
-    if (!(n * n * (1.0 + (nParams > 0 ? nParams : 0)) <= kMaxTableElements))
+    if (!(n <= CCostFnMI::kMaxBins))
         throw cimg_library::CImgArgumentException(
             "CCostFnMI: the largest intensity %g needs a joint histogram too large to build "
             "(intensities are histogram bin numbers).", double(m));
@@ -58,33 +55,6 @@ int binsFor(const CImg<float>& img, int nParams)
 } // namespace
 
 // ---- joint-histogram functions ------------------------------------------------------------
-
-void marginalOverX(const CImg<float>& H, CImg<float>& out)
-{
-    const int w = H.width(), h = H.height();
-    const int m = int(out.size()) < h ? int(out.size()) : h;
-    float* o = out.data();
-    const float* d = H.data();
-    for (int y = 0; y < m; ++y) {
-        float s = 0.f;
-        const float* row = d + (long)y * w;
-        for (int x = 0; x < w; ++x) s += row[x];
-        o[y] = s;
-    }
-}
-
-void marginalOverY(const CImg<float>& H, CImg<float>& out)
-{
-    const int w = H.width(), h = H.height();
-    const int m = int(out.size()) < w ? int(out.size()) : w;
-    float* o = out.data();
-    const float* d = H.data();
-    for (int x = 0; x < m; ++x) o[x] = 0.f;
-    for (int y = 0; y < h; ++y) {
-        const float* row = d + (long)y * w;
-        for (int x = 0; x < m; ++x) o[x] += row[x];
-    }
-}
 
 float entropy(const CImg<float>& v)
 {
@@ -103,33 +73,13 @@ float entropy(const CImg<float>& v)
 CCostFnMI::CCostFnMI(CImgI<float>& r, CImgI<float>& t, int code, CImg<float> Z)
     : CCostFn(r, t, code), parzenWin(Z)
 {
-    const int nr = binsFor(ref, nParams), nt = binsFor(tmp, nParams);
+    const int nr = binsFor(ref), nt = binsFor(tmp);
     nBins = nr > nt ? nr : nt;
     lastBin = nBins - 1;
-    const int n = nBins, P = nParams;
-    const int zw = parzenWin.width(), zh = parzenWin.height();
     smoothing = parzenWin.size() > 1;
-    pdfJnt.assign(n, n, 1, 1, 0.f);
-    dPdfJnt.assign(n, n, P, 1, 0.f);
-    if (smoothing) {
-        // Without a window the smoothed tables are never used: they stay empty.
-        pdfJntZ.assign(n + zw - 1, n + zh - 1, 1, 1, 0.f);
-        dPdfJntZ.assign(n + zw - 1, n + zh - 1, P, 1, 0.f);
-        margRef.assign(pdfJntZ.width(), 1, 1, 1, 0.f);
-        margTmp.assign(pdfJntZ.height(), 1, 1, 1, 0.f);
-        activePdf = &pdfJntZ;
-        activeDPdf = &dPdfJntZ;
-    } else {
-        margRef.assign(n, 1, 1, 1, 0.f);
-        margTmp.assign(n, 1, 1, 1, 0.f);
-        activePdf = &pdfJnt;
-        activeDPdf = &dPdfJnt;
-    }
-    // scratch, written before it is read
-    logFactor.assign(n, n);
-    nonZero_.assign(n, n);
-    counts_.assign(n, n);
-    if (nParams > 0) dAcc_.assign(nParams, n, n);
+    active = smoothing ? &cellsZ : &cells;
+    margRef.assign(nBins, 1, 1, 1, 0.f);
+    margTmp.assign(nBins, 1, 1, 1, 0.f);
 }
 
 CCostFnMI::~CCostFnMI() {}
@@ -164,273 +114,514 @@ void CCostFnMI::setInterpAndOrder(int in, int ord, bool bnd)
 void CCostFnMI::setTmp(CImgI<float>& t)
 {
     CCostFn::setTmp(t);   // copies the template and re-applies the sample rate
+    groupsValid_ = false;
     setIntensityRate();
 }
 
 void CCostFnMI::setIntensityRate()
 {
-    const int m = binsFor(tmp, nParams);
+    const int m = binsFor(tmp);
     if (m <= nBins) return;
+    groupsValid_ = false;
     lastBin = m - 1;
     nBins = m;
     margRef.assign(m, 1, 1, 1, 0.f);
     margTmp.assign(m, 1, 1, 1, 0.f);
-    pdfJnt.assign(m, m, 1, 1, 0.f);
-    dPdfJnt.assign(m, m, nParams, 1, 0.f);
-    logFactor.assign(m, m, 1, 1, 0.0);
-    nonZero_.assign(m, m);
-    counts_.assign(m, m, 1, 1, 0);
-    if (nParams > 0) dAcc_.assign(nParams, m, m, 1, 0.f);
 }
 
 float CCostFnMI::Alpha() { return 2.f; }
 
-void CCostFnMI::zeroTable(CImg<float>& tab, int w, int h, int d, int c)
+const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, bool byParzenBase)
 {
-    tab.assign(w, h, d, c);
-    if (!tab.is_empty()) tab.fill(0.f);
+    if (groupsValid_ && groupsParzen_ == byParzenBase && groupsRate_ == sampleRate && groupsTmp_ == sampleTmp)
+        return groups_;
+    const int L = lastBin, keys = byParzenBase ? nBins + 8 : nBins;
+    SampleGroups& G = groups_;
+    std::vector<int>& key = G.slot;   // the keys first, then (in place) the places
+    key.clear();
+    if (nSamples >= 1.f && nSamples < 2147483647.f) key.reserve(std::size_t(nSamples));
+    walkPos(p, [&](const WalkSample& s) MI_INLINE {
+        int g;
+        if (byParzenBase) {
+            // the template's base bin as the Parzen window takes it, from -4 to L + 4
+            const float t = s.t > -4.f ? s.t : -4.f, hi = float(L) + 4.f;
+            g = int(t < hi ? t : hi) + 4;
+        } else {
+            g = binOf(s.t, L);
+        }
+        key.push_back(g);
+    });
+    G.samples = int(key.size());
+    G.first.assign(keys + 1, 0);
+    for (int g : key) ++G.first[g + 1];
+    for (int g = 0; g < keys; ++g) G.first[g + 1] += G.first[g];
+    std::vector<int>& next = G.next;
+    next.assign(G.first.begin(), G.first.end() - 1);
+    for (int& k : key) k = next[k]++;
+    groupsValid_ = true;
+    groupsParzen_ = byParzenBase;
+    groupsRate_ = sampleRate;
+    groupsTmp_ = sampleTmp;
+    return G;
 }
 
-// The plain pdf is counted in integers (exact, in any order) and scaled by 1/N once.
-void CCostFnMI::countsToPdf(CImg<float>& pdf) const
+void CCostFnMI::scaleCells(int np)
 {
+    const float c = 1.f / nSamples;
+    for (int i = 0, m = cells.size(); i < m; ++i) {
+        cells.pdf(i) *= c;
+        float* d = cells.planes(i);
+        for (int k = 0; k < np; ++k) d[k] *= -c;
+    }
+}
+
+void CCostFnMI::binPdf(const CImg<float>& p)
+{
+    const int n = nBins, last = lastBin;
+    cells.clear(n, 0, 1.f / nSamples, mostCells(1));
+    if (denseCells(1)) {
+        acc.setup(n, 1, n, false);
+        const DenseAccess<1> A = DenseAccess<1>::of(acc, 1);
+        walkValue(p, [&](const WalkSample& s) MI_INLINE { ++A.count(binOf(s.r, last), binOf(s.t, last)); });
+        acc.emitAll(cells);
+    } else {
+        const SampleGroups& G = groupSamples(p, false);
+        recI.resize(G.samples);
+        int* const R = recI.data();
+        const int* const slot = G.slot.data();
+        int k = 0;
+        walkValue(p, [&](const WalkSample& s) MI_INLINE { R[slot[k++]] = binOf(s.r, last); });
+        acc.setup(n, 1, 1, true);
+        const RowAccess<1> A = RowAccess<1>::of(acc, 1);
+        for (int y = 0; y < n; ++y) {
+            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) ++A.count(R[q], y);
+            A.emit(y, cells);
+        }
+    }
+}
+
+// One sample of the derivative binning: bin (r, t) counts it and loses J, bin (r + 1, t)
+// gains J (J the derivatives of its reference value, times 1 / N).
+template <class Access>
+static inline MI_INLINE void dpdfSample(const Access& A, int r, int t, int last, const float* __restrict J, int np)
+{
+    ++A.count(r, t);
+    if (r == last) return;   // the move to the next bin and back cancel
+    {
+        float* __restrict d = A.cell(r, t) + 1;
+        MI_UNROLL
+        for (int k = 0; k < np; ++k) d[k] -= J[k];
+    }
+    float* __restrict e = A.cell(r + 1, t) + 1;
+    MI_UNROLL
+    for (int k = 0; k < np; ++k) e[k] += J[k];
+}
+
+template <int Form>
+void CCostFnMI::dpdfWalk(const CImg<float>& p)
+{
+    const int n = nBins, last = lastBin;
+    constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
+    constexpr int NJ = NP > 0 ? NP : 1;
+    constexpr int SC = Form >= 0 ? 1 + NP : 0;
+    const int np = Form >= 0 ? NP : nParams;
+    const int S = 1 + np;
     const float w = 1.f / nSamples;
-    const int n = nBins;
-    pdf.assign(n, n);
-    const int* C = counts_.data();
-    float* const P = pdf.data();
-    for (long b = 0, nn = (long)n * n; b < nn; ++b) P[b] = C[b] ? float(C[b]) * w : 0.f;
+    warp.takeParams(p);   // the Jacobian rows read the warp's state at p
+    const CWarp::JacState st = warp.jacState(p);
+    // J of a sample, times 1 / N
+    auto jacobian = [&](const WalkSample& s, float* J) MI_INLINE {
+        if constexpr (Form >= 0) {
+            CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, J);
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) J[k] *= w;
+        } else {
+            warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
+            for (int k = 0; k < np; ++k) J[k] = jcbn[k] * w;
+        }
+    };
+    if (denseCells(S)) {
+        acc.setup(n, S, n, false);
+        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
+        std::vector<float> Jv(Form >= 0 ? 0 : np);
+        walkD(p, [&](const WalkSample& s) MI_INLINE {
+            float Jf[NJ];
+            float* const J = Form >= 0 ? Jf : Jv.data();
+            jacobian(s, J);
+            dpdfSample(A, binOf(s.r, last), binOf(s.t, last), last, J, np);
+        });
+        acc.emitAll(cells);
+    } else {
+        // The walk records each sample's bin and J in its row's place (one record of 1 + np
+        // floats, the bin's bits first); the rows are binned in turn.
+        const SampleGroups& G = groupSamples(p, false);
+        const std::size_t W = Form >= 0 ? std::size_t(1 + NP) : std::size_t(1 + np);
+        recF.resize(std::size_t(G.samples) * W);
+        float* const F = recF.data();
+        const int* const slot = G.slot.data();
+        int k = 0;
+        walkD(p, [&](const WalkSample& s) MI_INLINE {
+            float* const f = F + std::size_t(slot[k++]) * W;
+            const int r = binOf(s.r, last);
+            std::memcpy(f, &r, sizeof r);
+            jacobian(s, f + 1);
+        });
+        if (countsOnly_) {
+            // the pdf alone: evalD takes the derivatives from the records
+            acc.setup(n, 1, 1, true);
+            const RowAccess<1> A = RowAccess<1>::of(acc, 1);
+            for (int y = 0; y < n; ++y) {
+                for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
+                    int r;
+                    std::memcpy(&r, F + std::size_t(q) * W, sizeof r);
+                    ++A.count(r, y);
+                }
+                A.emit(y, cells);
+            }
+            return;
+        }
+        acc.setup(n, S, 1, true);
+        const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
+        for (int y = 0; y < n; ++y) {
+            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
+                const float* const f = F + std::size_t(q) * W;
+                int r;
+                std::memcpy(&r, f, sizeof r);
+                dpdfSample(A, r, y, last, f + 1, np);
+            }
+            A.emit(y, cells);
+        }
+    }
+}
+
+void CCostFnMI::binDPdf(const CImg<float>& p)
+{
+    const int np = nParams > 0 ? nParams : 0;
+    cells.clear(nBins, countsOnly_ ? 0 : np, 1.f / nSamples, mostCells(countsOnly_ ? 1 : 2));
+    const CWarp::JacForm form = warp.jacForm();
+    if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p);
+    else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p);
+    else if (form == CWarp::kJacEuclidean) dpdfWalk<CWarp::kJacEuclidean>(p);
+    else if (form == CWarp::kJacSimilarity) dpdfWalk<CWarp::kJacSimilarity>(p);
+    else dpdfWalk<CWarp::kJacAffine>(p);
 }
 
 void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
 {
-    const int n = nBins, last = lastBin;
-    counts_.assign(n, n);
-    counts_.fill(0);
-    int* const C = counts_.data();
-    walkValue(p, [&](const WalkSample& s) MI_INLINE {
-        ++C[binOf(s.r, last) + (long)n * binOf(s.t, last)];
-    });
-    countsToPdf(pdf);
-}
-
-template <int Form>
-void CCostFnMI::dpdfWalk(const CImg<float>& p, int* const C, float* const A)
-{
-    const int n = nBins, last = lastBin;
-    constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
-    const int np = Form >= 0 ? NP : nParams;
-    const float w = 1.f / nSamples;
-    float* const J = jcbn.data();
-    warp.takeParams(p);   // the Jacobian rows read the warp's state at p
-    const CWarp::JacState st = warp.jacState(p);
-    walkD(p, [&](const WalkSample& s) MI_INLINE {
-        const int r = binOf(s.r, last);
-        const long o = r + (long)n * binOf(s.t, last);
-        ++C[o];
-        if (r == last) return;   // the move to the next bin and back cancel
-        // the P values of bin o, then those of bin o + 1
-        float* const d = A + o * np;
-        if constexpr (Form >= 0) {
-            float Jf[NP];
-            CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, Jf);
-            MI_UNROLL
-            for (int k = 0; k < NP; ++k) Jf[k] *= w;
-            MI_UNROLL
-            for (int k = 0; k < NP; ++k) d[k] -= Jf[k];
-            MI_UNROLL
-            for (int k = 0; k < NP; ++k) d[NP + k] += Jf[k];
-        } else {
-            warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
-            for (int k = 0; k < np; ++k) {
-                const float jk = J[k] * w;
-                d[k] -= jk;
-                d[np + k] += jk;
-            }
-        }
-    });
+    binPdf(p);
+    cells.toDense(pdf, 0, 1);
 }
 
 void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
 {
-    const int n = nBins, np = nParams;
-    const long nn = (long)n * n;
-    counts_.assign(n, n);
-    counts_.fill(0);
-    int* const C = counts_.data();
-    if (np <= 0) {
-        dpdf.assign();
-        const int last = lastBin;
-        walkD(p, [&](const WalkSample& s) MI_INLINE { ++C[binOf(s.r, last) + (long)n * binOf(s.t, last)]; });
-        countsToPdf(pdf);
-        return;
-    }
-    // Accumulated with the P values of a bin side by side (two cache lines per sample),
-    // then laid out plane by plane; every element sees the same additions in the same order.
-    zeroTable(dAcc_, np, n, n);
-    float* const A = dAcc_.data();
-    const CWarp::JacForm form = warp.jacForm();
-    if (np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p, C, A);
-    else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p, C, A);
-    else if (form == CWarp::kJacEuclidean) dpdfWalk<CWarp::kJacEuclidean>(p, C, A);
-    else if (form == CWarp::kJacSimilarity) dpdfWalk<CWarp::kJacSimilarity>(p, C, A);
-    else dpdfWalk<CWarp::kJacAffine>(p, C, A);
-    countsToPdf(pdf);
-    dpdf.assign(n, n, np);
-    float* const D = dpdf.data();
-    for (int k = 0; k < np; ++k) {
-        float* Dk = D + k * nn;
-        const float* a = A + k;
-        for (long b = 0; b < nn; ++b, a += np) Dk[b] = *a;
-    }
+    binDPdf(p);
+    cells.toDense(pdf, 0, 1);
+    cells.toDense(dpdf, 1, nParams > 0 ? nParams : 0);
 }
 
-void CCostFnMI::smoothByZ(const CImg<float>& src, CImg<float>& dst) const
+void CCostFnMI::activate()
 {
-    if (parzenWin.depth() == 1 || src.depth() <= 1) {
-        smoothTableInto(src, parzenWin, dst);
-        return;
-    }
-    dst.assign(src.width(), src.height(), src.depth(), src.spectrum());
-    for (int c = 0; c < src.spectrum(); ++c)
-        for (int k = 0; k < src.depth(); ++k)
-            dst.get_shared_slice(k, c) = smoothTable(src.get_shared_slice(k, c), parzenWin);
+    evaluated_ = true;
+    if (smoothing) smoothCells(cells, parzenWin, cellsZ, accZ);
 }
 
-void CCostFnMI::smoothPdf() { smoothByZ(pdfJnt, pdfJntZ); }
-
-void CCostFnMI::smoothDPdf() { smoothByZ(dPdfJnt, dPdfJntZ); }
-
-float CCostFnMI::valueOfActive()
+// One sweep over the cells in the order of a scan of the dense table, in the precision of
+// the dense sums: both marginals and sum e ln e (by count when Counted: e ln e of a bin then
+// depends on its count only); with Average also the averaged pdf per cell and its column
+// sums. A bin whose left neighbour holds a cell averages with it (the cell before it in scan
+// order); a bin with no cell right of a cell holds half of that cell and adds to the column
+// sums only (its derivatives are 0), in its row's turn.
+template <bool Counted, bool Average>
+static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma)
 {
-    marginalOverX(*activePdf, margTmp);
-    marginalOverY(*activePdf, margRef);
-    return entropy(*activePdf) - entropy(margRef) - entropy(margTmp);
+    const int n = t.bins(), m = t.size();
+    const int* const X = t.columns();
+    const int* const Y = t.rowsOf();
+    const float* const P = t.pdfs();
+    const int* const C = t.counts();
+    double s = 0;
+    float rowSum = 0.f;   // the row's sum, in a register while the row lasts
+    for (int i = 0; i < m; ++i) {
+        const float e = P[i];
+        const int x = X[i], y = Y[i];
+        rowSum += e;
+        if (i + 1 == m || Y[i + 1] != y) {
+            mt[y] = rowSum;
+            rowSum = 0.f;
+        }
+        mr[x] += e;
+        if (Counted) s += countLog[C[i]];
+        else if (e > 0.f) s += double(e) * std::log(double(e));
+        if (Average) {
+            // (selects, not branches: which neighbours a cell has follows the data; e + 0
+            // is e, and ma[x] + 0 is ma[x])
+            const int before = i > 0 ? i - 1 : 0, after = i + 1 < m ? i + 1 : i;
+            const bool leftHeld = i > 0 && Y[before] == y && X[before] == x - 1;
+            const float a = (e + (leftHeld ? P[before] : 0.f)) * 0.5f;
+            avg[i] = a;
+            ma[x] += a;
+            const bool nextHeld = after != i && Y[after] == y && X[after] == x + 1;
+            const bool nextEmpty = x + 1 < n && !nextHeld;
+            ma[nextEmpty ? x + 1 : x] += nextEmpty ? (0.f + e) * 0.5f : 0.f;
+        }
+    }
+    return s;
+}
+
+float CCostFnMI::valueOfActive(bool average)
+{
+    const HistCells& t = *active;
+    const int n = nBins, m = t.size();
+    margTmp.fill(0.f);
+    margRef.fill(0.f);
+    float* const mt = margTmp.data();
+    float* const mr = margRef.data();
+    avgPdf_.resize(m);
+    margAvg_.assign(average ? n : 0, 0.f);
+    float* const avg = avgPdf_.data();
+    float* const ma = margAvg_.data();
+    const double* L = nullptr;
+    if (t.counted()) {
+        const float w = 1.f / nSamples;
+        if (countLogW_ != w) {
+            countLog_.clear();
+            countLogW_ = w;
+        }
+        for (int k = (int)countLog_.size(); k <= t.maxCount(); ++k) {
+            const float ek = float(k) * w;
+            countLog_.push_back(ek > 0.f ? double(ek) * std::log(double(ek)) : 0.0);
+        }
+        L = countLog_.data();
+    }
+    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma) : valueSweep<true, false>(t, L, mt, mr, avg, ma))
+                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma) : valueSweep<false, false>(t, L, mt, mr, avg, ma));
+    const float value = float(-s) - entropy(margRef) - entropy(margTmp);
+    if (average) {
+        std::copy(ma, ma + n, mr);
+    } else {
+        for (int i = 0; i < m; ++i) avg[i] = t.pdf(i);
+    }
+    return value;
 }
 
 float CCostFnMI::eval(const CImg<float>& p)
 {
     switchSamplers(p);
-    PdfJnt(p, pdfJnt);
-    if (smoothing) smoothPdf();
-    return valueOfActive();
+    binPdf(p);
+    activate();
+    return valueOfActive(false);
 }
 
 void CCostFnMI::AvgHist()
 {
-    CImg<float>& pdf = *activePdf;
-    const int w = pdf.width() < nBins ? pdf.width() : nBins;
-    const int h = pdf.height() < nBins ? pdf.height() : nBins;
-    for (int y = 0; y < h; ++y) {
-        float* row = pdf.data() + (long)y * pdf.width();
-        for (int x = w - 1; x >= 1; --x) row[x] += row[x - 1];
-    }
-    pdf *= 0.5f;
-    marginalOverY(pdf, margRef);
+    if (!averages()) return;
+    // the sweep of valueOfActive, for the averaged pdf and its column sums
+    valueOfActive(true);
 }
 
-void CCostFnMI::listNonZero()
+// G[k] -= F dP_k over the cells, in double; NP > 0 the parameter count at compile time.
+template <int NP>
+static void gradientSums(const HistCells& t, const float* pdf, const double* F, int np, double* G)
 {
-    const CImg<float>& pdf = *activePdf;
-    const int n = nBins;
-    const int w = pdf.width() < n ? pdf.width() : n;
-    const int h = pdf.height() < n ? pdf.height() : n;
-    nonZero_.assign(n, n);
-    int* L = nonZero_.data();
-    int c = 0;
-    for (int y = 0; y < h; ++y) {
-        const float* row = pdf.data() + (long)y * pdf.width();
-        for (int x = 0; x < w; ++x)
-            if (row[x] != 0.f) L[c++] = x + y * n;
+    if (NP > 0) {
+        double acc[NP > 0 ? NP : 1] = {};
+        for (int i = 0, m = t.size(); i < m; ++i) {
+            if (pdf[i] == 0.f) continue;
+            const double f = F[i];
+            const float* d = t.planes(i);
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) acc[k] -= f * d[k];
+        }
+        for (int k = 0; k < NP; ++k) G[k] = acc[k];
+        return;
     }
-    nNonZero_ = c;
+    for (int i = 0, m = t.size(); i < m; ++i) {
+        if (pdf[i] == 0.f) continue;
+        const double f = F[i];
+        const float* d = t.planes(i);
+        for (int k = 0; k < np; ++k) G[k] -= f * d[k];
+    }
 }
 
 void CCostFnMI::gradientOfActive(CImg<float>& g)
 {
     if (!g.is_empty()) g.fill(0.f);
-    const CImg<float>& pdf = *activePdf;
-    const CImg<float>& dpdf = *activeDPdf;
-    const int n = nBins;
-    const int w = pdf.width() < n ? pdf.width() : n;
-    const int h = pdf.height() < n ? pdf.height() : n;
-    int np = nParams < dpdf.depth() ? nParams : dpdf.depth();
+    const HistCells& t = *active;
+    int np = nParams < t.planes() ? nParams : t.planes();
     if (np > (int)g.size()) np = (int)g.size();
-    if (w > dpdf.width() || h > dpdf.height()) return;
-    listNonZero();
-    logFactor.assign(n, n);
-    double* F = logFactor.data();
-    const int* L = nonZero_.data();
+    const int m = t.size();
+    const float* pdf = avgPdf_.data();   // (averaged where the measure averages)
+    logFactor.resize(m);
     const float* M = margRef.data();
-    const int mn = (int)margRef.size();
-    const int pw = pdf.width(), dw = dpdf.width();
-    for (int i = 0; i < nNonZero_; ++i) {
-        const int x = L[i] % n, y = L[i] / n;
-        const float q = pdf.data()[x + (long)y * pw] / (x < mn ? M[x] : 0.f);
-        F[L[i]] = std::log(double(q)) + 1.0;
+    for (int i = 0; i < m; ++i)
+        logFactor[i] = pdf[i] != 0.f ? std::log(double(pdf[i] / M[t.x(i)])) + 1.0 : 0.0;
+    gSum_.assign(np > 0 ? np : 0, 0.0);
+    double* const G = gSum_.data();
+    switch (np) {
+    case 2: gradientSums<2>(t, pdf, logFactor.data(), np, G); break;
+    case 3: gradientSums<3>(t, pdf, logFactor.data(), np, G); break;
+    case 4: gradientSums<4>(t, pdf, logFactor.data(), np, G); break;
+    case 6: gradientSums<6>(t, pdf, logFactor.data(), np, G); break;
+    default: gradientSums<0>(t, pdf, logFactor.data(), np, G); break;
     }
-    const long dplane = (long)dpdf.width() * dpdf.height();
-    for (int k = 0; k < np; ++k) {
-        const float* Dk = dpdf.data() + k * dplane;
-        float gk = g[k];
-        for (int i = 0; i < nNonZero_; ++i) {
-            const int x = L[i] % n, y = L[i] / n;
-            gk = float(gk - F[L[i]] * Dk[x + (long)y * dw]);
+    for (int k = 0; k < np; ++k) g[k] = float(G[k]);
+}
+
+// The samples of gradientBySample: every sample moves weight J_k (its record: the bin's
+// bits, then J times 1 / N) from bin (r, t) to (r + 1, t), so its share of
+// g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), F the factor of gradientOfActive
+// (0 where the pdf the sums read is 0). NP > 0: np at compile time.
+template <int NP>
+static void sampleGradient(const HistCells& t, const float* avg, const float* M, bool average, int last,
+                           const float* rec, const int* first, int np, std::vector<double>& frow, double* G)
+{
+    if (NP > 0) np = NP;
+    const int n = t.bins();
+    const std::size_t W = std::size_t(1 + np);
+    double acc[NP > 0 ? NP : 1] = {};
+    double* const S = NP > 0 ? acc : G;
+    double* const Fr = frow.data();
+    std::vector<int> at(2 * std::size_t(n));   // the bins of a row with a factor,
+    std::vector<double> q(2 * std::size_t(n)); // and their quotients A / M
+    for (int y = 0; y < n; ++y) {
+        const int b = t.rowBegin(y), e = t.rowEnd(y);
+        if (b == e) continue;
+        int m = 0;
+        for (int i = b; i < e; ++i) {
+            const int x = t.x(i);
+            if (avg[i] != 0.f) {
+                at[m] = x;
+                q[m++] = double(avg[i] / M[x]);
+            }
+            // the next bin, when it holds no cell: (0 + P) / 2 where the pdf is averaged
+            const bool nextHeld = i + 1 < e && t.x(i + 1) == x + 1;
+            if (average && x + 1 < n && !nextHeld) {
+                const float a = (0.f + t.pdf(i)) * 0.5f;
+                if (a != 0.f) {
+                    at[m] = x + 1;
+                    q[m++] = double(a / M[x + 1]);
+                }
+            }
         }
-        g[k] = gk;
+        for (int j = 0; j < m; ++j) q[j] = std::log(q[j]) + 1.0;   // (independent of each other)
+        for (int j = 0; j < m; ++j) Fr[at[j]] = q[j];
+        for (int q = first[y]; q < first[y + 1]; ++q) {
+            const float* const f = rec + std::size_t(q) * W;
+            int r;
+            std::memcpy(&r, f, sizeof r);
+            if (r == last) continue;   // the move to the next bin and back cancel
+            const double dF = Fr[r + 1] - Fr[r];
+            MI_UNROLL
+            for (int k = 0; k < np; ++k) S[k] -= double(f[1 + k]) * dF;
+        }
+        for (int i = b; i < e; ++i) {
+            Fr[t.x(i)] = 0.0;
+            if (t.x(i) + 1 < n) Fr[t.x(i) + 1] = 0.0;
+        }
     }
+    if (NP > 0)
+        for (int k = 0; k < NP; ++k) G[k] = acc[k];
+}
+
+float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
+{
+    // the derivative table only for the second-order matrix; the records either way
+    countsOnly_ = H == nullptr;
+    binDPdf(p);
+    countsOnly_ = false;
+    activate();
+    const bool average = averages();
+    const float value = valueOfActive(average);
+    if (!g.is_empty()) g.fill(0.f);
+    int np = nParams;
+    if (np > (int)g.size()) np = (int)g.size();
+    const int all = nParams;
+    gSum_.assign(all, 0.0);
+    frow_.resize(nBins, 0.0);
+    const float* const avg = avgPdf_.data();
+    const float* const M = margRef.data();
+    const int* const first = groups_.first.data();
+    switch (all) {
+    case 2: sampleGradient<2>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 3: sampleGradient<3>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 4: sampleGradient<4>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 6: sampleGradient<6>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    default: sampleGradient<0>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    }
+    for (int k = 0; k < np; ++k) g[k] = float(gSum_[k]);
+    if (H) hessianOfActive(*H);
+    return value;
+}
+
+bool CCostFnMI::bySample() const
+{
+    const int np = nParams > 0 ? nParams : 0;
+    return !smoothing && movesBins() && np > 0 && !denseCells(1 + np);
 }
 
 float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
 {
     switchSamplers(p);
-    DPdfJnt(p, pdfJnt, dPdfJnt);
-    if (smoothing) {
-        smoothPdf();
-        smoothDPdf();
-    }
-    const float value = valueOfActive();
-    AvgHist();
+    // rows binned in turn, no window: the gradient sample by sample, no derivative table
+    if (bySample()) return gradientBySample(p, g, nullptr);
+    return gradientByTable(p, g);
+}
+
+float CCostFnMI::gradientByTable(const CImg<float>& p, CImg<float>& g)
+{
+    binDPdf(p);
+    activate();
+    const float value = valueOfActive(averages());
     gradientOfActive(g);
     return value;
+}
+
+// S[b + np a] += dP_a dP_b w over the cells with P != 0, w = 1 / P - 1 / margRef[x], each
+// element in float in scan order (the whole square: the lower half mirrors the upper).
+template <int NP>
+static void hessianSums(const HistCells& t, const float* pdf, const float* M, int np, float* S)
+{
+    if (NP > 0) np = NP;
+    for (int i = 0, m = t.size(); i < m; ++i) {
+        const float v = pdf[i];
+        if (v == 0.f) continue;
+        const float Mx = M[t.x(i)];
+        const float w = 1.f / v - (Mx != 0.f ? 1.f / Mx : 0.f);
+        const float* d = t.planes(i);
+        if (NP > 0) {
+            MI_UNROLL
+            for (int a = 0; a < NP; ++a)
+                MI_UNROLL
+                for (int b = 0; b < NP; ++b) S[b + NP * a] += d[a] * d[b] * w;
+        } else {
+            for (int a = 0; a < np; ++a)
+                for (int b = 0; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
+        }
+    }
 }
 
 void CCostFnMI::hessianOfActive(CImgE<float>& H)
 {
     if (!H.is_empty()) H.fill(0.f);
-    CImg<float>& pdf = *activePdf;
-    for (float* q = pdf.data(), *e = q + pdf.size(); q < e; ++q)
-        if (*q != 0.f) *q = 1.f / *q;
-    for (float* q = margRef.data(), *e = q + margRef.size(); q < e; ++q)
-        if (*q != 0.f) *q = 1.f / *q;
-
-    const CImg<float>& dpdf = *activeDPdf;
-    const int n = nBins, P = nParams;
-    const int w = pdf.width() < n ? pdf.width() : n;
-    const int h = pdf.height() < n ? pdf.height() : n;
-    const int np = P < dpdf.depth() ? P : dpdf.depth();
-    if (w > dpdf.width() || h > dpdf.height()) return;
-    listNonZero();
-    const int* L = nonZero_.data();
-    const int pw = pdf.width(), dw = dpdf.width();
-    const long dplane = (long)dpdf.width() * dpdf.height();
-    const float* R = pdf.data();
-    const float* M = margRef.data();
-    const int mn = (int)margRef.size();
+    const HistCells& t = *active;
+    const int P = nParams;
+    const int np = P < t.planes() ? P : t.planes();
+    if (np <= 0) return;
+    gAcc_.assign((size_t)np * np, 0.f);
+    float* const S = gAcc_.data();
+    const float* pdf = avgPdf_.data();
+    switch (np) {
+    case 2: hessianSums<2>(t, pdf, margRef.data(), np, S); break;
+    case 3: hessianSums<3>(t, pdf, margRef.data(), np, S); break;
+    case 4: hessianSums<4>(t, pdf, margRef.data(), np, S); break;
+    case 6: hessianSums<6>(t, pdf, margRef.data(), np, S); break;
+    default: hessianSums<0>(t, pdf, margRef.data(), np, S); break;
+    }
     const long hsize = (long)H.size();
     for (int a = 0; a < np; ++a)
         for (int b = a; b < np; ++b) {
             const long idx = b + (long)P * a;
-            if (idx >= hsize) continue;
-            const float* Da = dpdf.data() + a * dplane;
-            const float* Db = dpdf.data() + b * dplane;
-            float s = H[idx];
-            for (int i = 0; i < nNonZero_; ++i) {
-                const int x = L[i] % n, y = L[i] / n;
-                const long o = x + (long)y * dw;
-                s += Da[o] * Db[o] * (R[x + (long)y * pw] - (x < mn ? M[x] : 0.f));
-            }
-            H[idx] = s;
+            if (idx < hsize) H[idx] = S[b + np * a];
         }
     // mirror: H(a, b) = H(b, a) for a < b
     const int W = H.width(), Hh = H.height();
@@ -441,12 +632,19 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
 
 float CCostFnMI::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
 {
-    const float value = evalD(p, g);
+    switchSamplers(p);
+    // the gradient as evalD takes it
+    if (bySample()) return gradientBySample(p, g, &H);
+    const float value = gradientByTable(p, g);
     hessianOfActive(H);
     return value;
 }
 
 CImg<float> CCostFnMI::getJointHist()
 {
-    return CImg<float>(smoothing ? pdfJntZ : pdfJnt, false);
+    CImg<float> h;
+    if (evaluated_) active->toDense(h, 0, 1);
+    else if (smoothing) h.assign(nBins + parzenWin.width() - 1, nBins + parzenWin.height() - 1, 1, 1, 0.f);
+    else h.assign(nBins, nBins, 1, 1, 0.f);
+    return h;
 }

@@ -6,21 +6,32 @@
 // Intensities are bin numbers: a value's bin is the value truncated toward zero. Every
 // histogram update goes through binOf(), which keeps the bin inside 0 .. lastBin (see there).
 //
+// An evaluation holds only the bins that samples reach (HistCells), in the order of a scan
+// of the dense table: per cell the probability and its derivatives by the warp parameters.
+// Marginals, entropies, the averaging, the smoothing by Z and the derivative sums run over
+// those cells in that order (plus the two marginals), so the cost follows the samples, not
+// n^2; the marginals and the entropies add the terms of the dense table's scan in its order,
+// the derivative sums are taken in double. The cells are accumulated in a dense table while
+// it is small (denseCells); above that the walk records what each sample needs, and the
+// samples, grouped by their template bin (which no warp changes), are binned one row of the
+// table at a time, and evalD takes the gradient of a measure whose samples move weight to
+// the next bin sample by sample (gradientBySample). The dense n x n tables are built only on
+// request: getJointHist, PdfJnt, DPdfJnt.
+//
 // The value is joint entropy less both marginal entropies: minus the mutual information.
-// After eval the active pdf is the (smoothed) joint pdf of the warp; after evalD it is the
-// averaged table (AvgHist) and margRef its column sums; after evalDD both hold reciprocals.
+// The gradient and the second-order matrix use the averaged table (AvgHist) where the
+// measure averages.
 #pragma once
+
+#include <algorithm>
+#include <vector>
 
 #include "bridge/cimg.h"
 #include "similarity/Bspline.h"
 #include "similarity/CImgI.h"
 #include "similarity/CostFn.h"
+#include "similarity/HistCells.h"
 
-// out[y] = sum over x of H(x, y) for y < height of H (first plane). Only the elements of out
-// that exist are written; elements from index height on are left as they are.
-void marginalOverX(const CImg<float>& H, CImg<float>& out);
-// out[x] = sum over y of H(x, y) for x < width of H (first plane); as above for out's size.
-void marginalOverY(const CImg<float>& H, CImg<float>& out);
 // -sum of e ln e over the elements e > 0 of the first width * height elements of v,
 // accumulated in double precision. Zero, negative and NaN elements are skipped.
 float entropy(const CImg<float>& v);
@@ -38,14 +49,18 @@ public:
     float evalD(const CImg<float>& p, CImg<float>& g) override;
     float evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H) override;
 
-    // Averages the active pdf along the reference axis and recomputes margRef.
-    virtual void AvgHist();
+    // Where the measure averages (averages()): the active pdf averaged along the reference
+    // axis, P(x, y) = (P(x, y) + P(x - 1, y)) / 2, and margRef its column sums; the gradient
+    // and the second-order matrix then use it. The evaluations do the same in their sweep.
+    void AvgHist();
     virtual float Alpha();
-    // Fills pdf (made n x n) with the joint pdf at warp p.
-    virtual void PdfJnt(const CImg<float>& p, CImg<float>& pdf);
-    // Fills pdf (n x n) and its derivative table dpdf (made n x n x P) at warp p.
-    virtual void DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
-    // Copy of the (smoothed) joint pdf left by the last evaluation.
+    // The dense joint pdf (n x n) at warp p, as eval bins it.
+    void PdfJnt(const CImg<float>& p, CImg<float>& pdf);
+    // The dense joint pdf (n x n) and its derivative table (n x n x P) at warp p, as evalD
+    // bins them.
+    void DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
+    // The (smoothed) joint pdf of the last evaluation as a dense n x n image; before any,
+    // zeros of (n + Zw - 1) x (n + Zh - 1) with a window, n x n without.
     virtual CImg<float> getJointHist();
 
     // Grows the bin count to cover the template's maximum; never shrinks it.
@@ -64,42 +79,83 @@ public:
     static int clampBin(int k, int last) { return k < 0 ? 0 : (k > last ? last : k); }
 
     int bins() const { return nBins; }
+    // Largest bin count a measure takes: beyond it the marginals alone would not fit.
+    static constexpr double kMaxBins = double(1 << 26);
 
 protected:
     int nBins;                 // n: bins on each axis
     int lastBin;               // n - 1
-    CImg<float> pdfJnt;        // n x n joint pdf
-    CImg<float> dPdfJnt;       // n x n x P derivative table
-    CImg<float> pdfJntZ;       // pdfJnt smoothed with Z (empty without a window)
-    CImg<float> dPdfJntZ;      // dPdfJnt smoothed with Z (empty without a window)
     CImg<float> parzenWin;     // Z
-    CImg<float>* activePdf;    // pdfJntZ when smoothing, else pdfJnt
-    CImg<float>* activeDPdf;   // dPdfJntZ when smoothing, else dPdfJnt
-    CImg<float> margTmp;       // template marginal: one sum per row of the active pdf
-    CImg<float> margRef;       // reference marginal: one sum per column of the active pdf
+    bool smoothing;            // Z has more than one element
+    HistCells cells;           // the pdf (and derivatives) binned at the last evaluation
+    HistCells cellsZ;          // `cells` smoothed by Z
+    HistCells* active;         // cellsZ when smoothing, else cells
+    CellRows acc;              // where the walks accumulate
+    CellRows accZ;             // where the smoothing accumulates
+    // A dense table of cells of `slots` floats (and a count) while scanning it costs at
+    // most denseScan values per sample; beyond, the samples are binned row by row.
+    double denseScan = 2.0;
+    bool denseCells(int slots) const { return double(nBins) * nBins * (slots + 1.0) <= denseScan * nSamples; }
+    // The most cells samples reaching `taps` bins each can fill: at most n^2.
+    std::size_t mostCells(int taps) const
+    {
+        const double m = std::min(double(nBins) * nBins, double(nSamples) * taps);
+        return m > 0 && m < 1e9 ? std::size_t(m) : 0;
+    }
+    // The walk's samples grouped by a key of their template value t: the bin (byParzenBase
+    // false) or int(t) + 4 over the range -4 .. n + 3 (true). The k-th sample visited goes to
+    // place slot[k]; the places of key g are first[g] .. first[g + 1] - 1, in visiting order.
+    struct SampleGroups {
+        std::vector<int> slot, first, next;
+        int samples = 0;
+    };
+    const SampleGroups& groupSamples(const CImg<float>& p, bool byParzenBase);
+    std::vector<int> recI;     // per-sample records of the row-by-row binning
+    std::vector<float> recF;
+    CImg<float> margTmp;       // template marginal: one sum per row of the active pdf (n)
+    CImg<float> margRef;       // reference marginal: one sum per column of the active pdf (n)
     BsplineValueFn splineSample = nullptr;   // weights of the configured order
     BsplineDerivFn splineDSample = nullptr;  // DzzSample, DllSample, DqqSample, DccSample
     BsplineDerivFn splineSampleD = nullptr;  // zDzSample, lDlSample, qDqSample, cDcSample
-    bool smoothing;            // Z has more than one element
 
-    // pdfJntZ = pdfJnt smoothed by Z; dPdfJntZ likewise (plane by plane).
-    void smoothPdf();
-    void smoothDPdf();
-    // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp).
-    float valueOfActive();
-    // g[k] = -sum over bins with P != 0 of (ln(P / margRef[x]) + 1) dP_k on the active tables.
+    // The joint pdf at warp p into `cells`: slot 0 of every bin reached, its probability.
+    virtual void binPdf(const CImg<float>& p);
+    // The joint pdf and its derivatives at warp p into `cells`: slot 0 the probability,
+    // slots 1 .. P the derivatives by the warp parameters (further slots 0).
+    virtual void binDPdf(const CImg<float>& p);
+
+    // After binning: the table the sums read (smoothed when there is a window).
+    void activate();
+    // Whether the gradient and the second-order matrix read the averaged pdf: always here,
+    // with nearest-neighbour interpolation only in the partial-volume and Parzen variants.
+    virtual bool averages() const { return true; }
+    // Whether binDPdf is this class's: each sample moves weight from its bin to the next.
+    virtual bool movesBins() const { return true; }
+    // Whether evalD and evalDD take the gradient sample by sample: measures that move bins,
+    // binned row by row, without a window.
+    bool bySample() const;
+    // The value and the gradient from the pdf and the records of the samples: g_k =
+    // -sum F dP_k taken sample by sample; with H also the derivative table and from it the
+    // second-order matrix.
+    float gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
+    // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
+    float gradientByTable(const CImg<float>& p, CImg<float>& g);
+    // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
+    // with `average`, then the averaged pdf and margRef its column sums (AvgHist).
+    float valueOfActive(bool average);
+    // The probability the derivative sums read (after valueOfActive): the averaged one where
+    // the measure averages.
+    float pdfOf(int i) const { return avgPdf_[i]; }
+    // g[k] = -sum over cells with P != 0 of (ln(P / margRef[x]) + 1) dP_k, summed in
+    // double; leaves that factor per cell in logFactor (0 where P is 0).
     void gradientOfActive(CImg<float>& g);
-    // Reciprocals of the non-zero entries of the active pdf and of margRef, then the
-    // first-derivative products into H (P x P, mirrored).
+    // H(a, b) = sum over cells with P != 0 of dP_a dP_b (1 / P - 1 / margRef[x]) (the second
+    // term 0 where margRef[x] is 0); P x P, mirrored.
     void hessianOfActive(CImgE<float>& H);
-    // Fills `tab` with 0, as an image of the given size (reusing its buffer when it fits).
-    static void zeroTable(CImg<float>& tab, int w, int h, int d = 1, int c = 1);
-    // dst = src smoothed by Z through smoothTable; a window of several planes acts on each
-    // plane (and channel) of src on its own, as it does on the one-plane pdf.
-    void smoothByZ(const CImg<float>& src, CImg<float>& dst) const;
+    // slot 0 *= 1 / N, slots 1 .. np *= -1 / N, in every cell.
+    void scaleCells(int np);
 
-    // n x n scratch: after gradientOfActive, ln(P / margRef[x]) + 1 at every bin with P != 0.
-    CImg<double> logFactor;
+    std::vector<double> logFactor;   // per active cell after gradientOfActive
 
     // Cell accumulation for the derivative walks of NP parameters: S = cellSlots(NP) floats
     // per table cell side by side (the weight, the NP derivatives, zero padding), so that
@@ -108,22 +164,24 @@ protected:
     // coef[q][e]: Jacobian row coefficient q (ax, bx, cx, ay, by, cy) at p of slot e's
     // parameter; 0 in the weight and padding slots.
     template <int NP, int S> void cellCoefs(const CImg<float>& p, float (&coef)[6][S]) const;
-    // The n x n cells of S floats, all 0.
-    template <int S> float* zeroedCells();
-    // pdf = the cells' weights / N; plane m of dpdf = their derivative m / -N.
-    template <int NP, int S> void cellsToTables(CImg<float>& pdf, CImg<float>& dpdf) const;
 
 private:
-    // DPdfJnt's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
+    // binDPdf's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
     // warp through CWarp::CalcJcbn.
-    template <int Form> void dpdfWalk(const CImg<float>& p, int* counts, float* acc);
-    CImg<float> dAcc_;         // P x n^2: the derivative table with the P values of a bin together
-    CImg<int> counts_;         // n x n samples per bin of the plain pdf
-    void countsToPdf(CImg<float>& pdf) const;
-    CImg<int> nonZero_;        // bins (x + n y) of the active pdf with a non-zero entry
-    int nNonZero_ = 0;
-    void listNonZero();
-    CImg<float> cellAcc_;      // n x n cells of S floats (zeroedCells)
+    template <int Form> void dpdfWalk(const CImg<float>& p);
+    std::vector<float> avgPdf_;      // the pdf the derivative sums read, per active cell
+    std::vector<float> margAvg_;     // column sums of the averaged pdf
+    bool evaluated_ = false;
+    std::vector<float> gAcc_;        // per-pair sums
+    std::vector<double> gSum_;       // per-parameter sums
+    bool countsOnly_ = false;        // binDPdf bins the pdf only and keeps the records
+    std::vector<double> frow_;       // gradientBySample: F along a row (kept zero)
+    std::vector<double> countLog_;   // e ln e of e = count / N, by count
+    float countLogW_ = 0.f;
+    SampleGroups groups_;
+    bool groupsValid_ = false, groupsParzen_ = false;
+    float groupsRate_ = 0.f;
+    SamplerV groupsTmp_ = nullptr;
 };
 
 template <int NP, int S>
@@ -133,29 +191,4 @@ inline void CCostFnMI::cellCoefs(const CImg<float>& p, float (&coef)[6][S]) cons
     warp.jacobianCoefs(p, NP, rc);
     for (int q = 0; q < 6; ++q)
         for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
-}
-
-template <int S>
-inline float* CCostFnMI::zeroedCells()
-{
-    const long nn = (long)nBins * nBins;
-    if ((long)cellAcc_.size() < nn * S) cellAcc_.assign(nn * S, 1, 1, 1);
-    float* const A = cellAcc_.data();
-    for (long e = 0; e < nn * S; ++e) A[e] = 0.f;
-    return A;
-}
-
-template <int NP, int S>
-inline void CCostFnMI::cellsToTables(CImg<float>& pdf, CImg<float>& dpdf) const
-{
-    const long nn = (long)nBins * nBins;
-    const float c = 1.f / nSamples;
-    const float* const A = cellAcc_.data();
-    float* const P = pdf.data();
-    float* const D = dpdf.data();
-    for (long o = 0; o < nn; ++o) {
-        const float* a = A + S * o;
-        P[o] = a[0] * c;
-        for (int m = 0; m < NP; ++m) D[m * nn + o] = a[1 + m] * -c;
-    }
 }

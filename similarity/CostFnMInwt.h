@@ -17,9 +17,10 @@ public:
     void DDPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf, CImg<float>& d2pdf);
 
 protected:
-    CImg<float> d2PdfJnt;       // n x n x P x P
-    CImg<float> d2PdfJntZ;      // d2PdfJnt smoothed with Z
-    CImg<float>* activeD2Pdf;   // d2PdfJntZ when smoothing, else d2PdfJnt
     CImg<float> hessWarp;       // P x P per-sample scratch: warp second derivatives / N
     CImg<float> hessImg;        // P x P per-sample scratch: image second derivatives / N
+
+    // The pdf and its derivatives into `cells`: slot 0 the probability, slots 1 .. P the
+    // first derivatives, slot 1 + P + a + P b the second derivative by parameters a and b.
+    void binDDPdf(const CImg<float>& p);
 };

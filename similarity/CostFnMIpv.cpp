@@ -55,7 +55,6 @@ CCostFnMIpv::CCostFnMIpv(CImgI<float>& r, CImgI<float>& t, int code, CImg<float>
     : CCostFnMI(r, t, code, Z)
 {
     for (int k = 0; k < 16; ++k) nbhdBins[k] = 0;
-    rowCoefs_.assign(6 * (nParams > 0 ? nParams : 1), 1, 1, 1, 0.f);
 }
 
 CCostFnMIpv::~CCostFnMIpv() {}
@@ -93,10 +92,7 @@ void CCostFnMIpv::refFootprint(int& lo, int& hi) const
     if (rhi > hi) hi = rhi;
 }
 
-void CCostFnMIpv::AvgHist()
-{
-    if (interp == 0) CCostFnMI::AvgHist();
-}
+bool CCostFnMIpv::averages() const { return interp == 0; }
 
 float CCostFnMIpv::Alpha() { return interp != 0 ? 1.f : 2.f; }
 
@@ -107,67 +103,97 @@ void CCostFnMIpv::lastSample()
     if (nbhdReader) (ref.*nbhdReader)(rxy[0], rxy[1], nbhdBins, dx, dy);
 }
 
-template <int Taps, bool Nb>
-void CCostFnMIpv::pdfLoop(const CImg<float>& p, CImg<float>& pdf)
+// Runs `bin`(access, rx, ry, x, y, t) for every sample: at once into a dense table, or,
+// for large tables, recorded by the walk and binned one template bin (row) at a time.
+template <int SC, class Bin>
+void CCostFnMIpv::binSamples(const CImg<float>& p, int S, Bin&& bin)
 {
     const int n = nBins, last = lastBin;
-    float* const P = pdf.data();
+    if (denseCells(S)) {
+        acc.setup(n, S, n, false);
+        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
+        walkPos(p, [&](const WalkSample& s) PV_INLINE { bin(A, s.rx, s.ry, s.x, s.y, binOf(s.t, last)); });
+        acc.emitAll(cells);
+        return;
+    }
+    const SampleGroups& G = groupSamples(p, false);
+    recF.resize(std::size_t(G.samples) * 4);
+    float* const F = recF.data();
+    const int* const slot = G.slot.data();
+    int k = 0;
     walkPos(p, [&](const WalkSample& s) PV_INLINE {
+        float* const f = F + std::size_t(slot[k++]) * 4;
+        f[0] = s.rx;
+        f[1] = s.ry;
+        f[2] = s.x;
+        f[3] = s.y;
+    });
+    acc.setup(n, S, 1, true);
+    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
+    for (int y = 0; y < n; ++y) {
+        for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
+            const float* f = F + std::size_t(q) * 4;
+            bin(A, f[0], f[1], f[2], f[3], y);
+        }
+        A.emit(y, cells);
+    }
+}
+
+template <int Taps, bool Nb>
+void CCostFnMIpv::pdfLoop(const CImg<float>& p)
+{
+    const int last = lastBin;
+    binSamples<1>(p, 1, [&](const auto& A, float rx, float ry, float, float, int t) PV_INLINE {
         float dx, dy, v[Taps];
-        Nbhd<Taps, Nb>::readF(ref, s.rx, s.ry, v, dx, dy);
-        float* const row = P + (long)n * binOf(s.t, last);
+        Nbhd<Taps, Nb>::readF(ref, rx, ry, v, dx, dy);
+        const auto row = A.rowOf(t);
         if constexpr (Taps == 4) {
             const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-            row[binOf(v[0], last)] += ya * xa;
-            row[binOf(v[1], last)] += ya * xb;
-            row[binOf(v[2], last)] += yb * xa;
-            row[binOf(v[3], last)] += yb * xb;
+            row.cell(binOf(v[0], last))[0] += ya * xa;
+            row.cell(binOf(v[1], last))[0] += ya * xb;
+            row.cell(binOf(v[2], last))[0] += yb * xa;
+            row.cell(binOf(v[3], last))[0] += yb * xb;
         } else {
             const float* w = Wts<Taps>::val(bsplVal, dy, dx);
-            for (int k = 0; k < Taps; ++k) row[binOf(v[k], last)] += w[k];
+            for (int k = 0; k < Taps; ++k) row.cell(binOf(v[k], last))[0] += w[k];
         }
     });
     lastSample();
     curWts = bsplVal.wts2d;
 }
 
-void CCostFnMIpv::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
+void CCostFnMIpv::binPdf(const CImg<float>& p)
 {
-    zeroTable(pdf, nBins, nBins);
+    cells.clear(nBins, 0, 0.f, mostCells(taps_));
     const bool nb = !bounded;
     switch (taps_) {
-    case 1: nb ? pdfLoop<1, true>(p, pdf) : pdfLoop<1, false>(p, pdf); break;
-    case 9: nb ? pdfLoop<9, true>(p, pdf) : pdfLoop<9, false>(p, pdf); break;
-    case 16: nb ? pdfLoop<16, true>(p, pdf) : pdfLoop<16, false>(p, pdf); break;
-    default: nb ? pdfLoop<4, true>(p, pdf) : pdfLoop<4, false>(p, pdf); break;
+    case 1: nb ? pdfLoop<1, true>(p) : pdfLoop<1, false>(p); break;
+    case 9: nb ? pdfLoop<9, true>(p) : pdfLoop<9, false>(p); break;
+    case 16: nb ? pdfLoop<16, true>(p) : pdfLoop<16, false>(p); break;
+    default: nb ? pdfLoop<4, true>(p) : pdfLoop<4, false>(p); break;
     }
-    pdf *= 1.f / nSamples;
+    scaleCells(0);
 }
 
-// NP > 0: NP parameters; the sample loop accumulates each cell's weight and its NP
-// derivatives side by side (S floats per cell: weight, derivatives, zero padding), so every
-// tap is one short fixed-length update, and the tables are written from them after the
-// walk. NP = 0: any parameter count, through CWarp::CalcJcbn per tap, into the tables.
+// NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
+// floats: weight, derivatives, zero padding), so every tap is one short fixed-length
+// update. NP = 0: any parameter count, through CWarp::CalcJcbn per tap.
 template <int Taps, bool Nb, int NP>
-void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
 {
-    const int n = nBins, last = lastBin, np = NP > 0 ? NP : nParams;
-    const long nn = (long)n * n;
-    const float c = 1.f / nSamples;
+    const int last = lastBin, np = NP > 0 ? NP : nParams;
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
+        cells.clear(nBins, NP, 0.f, mostCells(Taps));   // (the padding slots are not kept)
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
-        float unit[S] = {1.f};
-        float* const A = zeroedCells<S>();
-        walkPos(p, [&](const WalkSample& s) PV_INLINE {
+        binSamples<S>(p, S, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
+            const float unit[S] = {1.f};   // local: the cells cannot alias it
             float dx, dy, v[Taps];
-            Nbhd<Taps, Nb>::readF(ref, s.rx, s.ry, v, dx, dy);
-            const long row = (long)n * binOf(s.t, last);
-            const float x = s.x, y = s.y;
+            Nbhd<Taps, Nb>::readF(ref, rx, ry, v, dx, dy);
             float wx[S], wy[S];
             for (int e = 0; e < S; ++e) {
                 wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
@@ -184,70 +210,72 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                     U[e] = ya * wx[e]; V[e] = yb * wx[e];
                     X[e] = xa * wy[e]; Y[e] = xb * wy[e];
                 }
-                float* const a0 = A + S * (row + binOf(v[0], last));
-                for (int e = 0; e < S; ++e) a0[e] += w0 * unit[e] + U[e] + X[e];
-                float* const a1 = A + S * (row + binOf(v[1], last));
-                for (int e = 0; e < S; ++e) a1[e] += w1 * unit[e] - U[e] + Y[e];
-                float* const a2 = A + S * (row + binOf(v[2], last));
-                for (int e = 0; e < S; ++e) a2[e] += w2 * unit[e] + V[e] - X[e];
-                float* const a3 = A + S * (row + binOf(v[3], last));
-                for (int e = 0; e < S; ++e) a3[e] += w3 * unit[e] - V[e] - Y[e];
+                // (each cell through its own pointer, in its own block: taps may share a cell)
+                {
+                    float* __restrict a = A.cell(binOf(v[0], last), t);
+                    for (int e = 0; e < S; ++e) a[e] += w0 * unit[e] + U[e] + X[e];
+                }
+                {
+                    float* __restrict a = A.cell(binOf(v[1], last), t);
+                    for (int e = 0; e < S; ++e) a[e] += w1 * unit[e] - U[e] + Y[e];
+                }
+                {
+                    float* __restrict a = A.cell(binOf(v[2], last), t);
+                    for (int e = 0; e < S; ++e) a[e] += w2 * unit[e] + V[e] - X[e];
+                }
+                {
+                    float* __restrict a = A.cell(binOf(v[3], last), t);
+                    for (int e = 0; e < S; ++e) a[e] += w3 * unit[e] - V[e] - Y[e];
+                }
             } else {
                 Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
                 const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
                 for (int k = 0; k < Taps; ++k) {
-                    float* a = A + S * (row + binOf(v[k], last));
+                    float* __restrict a = A.cell(binOf(v[k], last), t);
                     const float wk = w[k], gx = curDWx[k], gy = curDWy[k];
                     for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
                 }
             }
         });
-        lastSample();
-        cellsToTables<NP, S>(pdf, dpdf);
     } else {
-        float* const P = pdf.data();
-        float* const D = dpdf.data();
-        walkPos(p, [&](const WalkSample& s) PV_INLINE {
+        cells.clear(nBins, np, 0.f, mostCells(Taps));
+        binSamples<0>(p, 1 + np, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
             float dx, dy;
-            Nbhd<Taps, Nb>::read(ref, s.rx, s.ry, nbhdBins, dx, dy);
+            Nbhd<Taps, Nb>::read(ref, rx, ry, nbhdBins, dx, dy);
             Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
             const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
-            const long row = (long)n * binOf(s.t, last);
             for (int k = 0; k < Taps; ++k) {
-                const long o = row + clampBin(nbhdBins[k], last);
-                P[o] += w[k];
-                warp.CalcJcbn(jcbn, p, s.x, s.y, curDWx[k], curDWy[k]);
-                float* d = D + o;
-                for (int m = 0; m < np; ++m) d[m * nn] += jcbn[m];
+                float* a = A.cell(clampBin(nbhdBins[k], last), t);
+                a[0] += w[k];
+                warp.CalcJcbn(jcbn, p, x, y, curDWx[k], curDWy[k]);
+                for (int m = 0; m < np; ++m) a[1 + m] += jcbn[m];
             }
         });
-        pdf *= c;
-        dpdf *= -c;
     }
+    lastSample();
+    scaleCells(np);
     curWts = bsplDy.wts2d;
 }
 
 template <int Taps, bool Nb>
-void CCostFnMIpv::dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+void CCostFnMIpv::dpdfByParams(const CImg<float>& p)
 {
     switch (nParams) {
-    case 2: dpdfLoop<Taps, Nb, 2>(p, pdf, dpdf); break;
-    case 3: dpdfLoop<Taps, Nb, 3>(p, pdf, dpdf); break;
-    case 4: dpdfLoop<Taps, Nb, 4>(p, pdf, dpdf); break;
-    case 6: dpdfLoop<Taps, Nb, 6>(p, pdf, dpdf); break;
-    default: dpdfLoop<Taps, Nb, 0>(p, pdf, dpdf); break;
+    case 2: dpdfLoop<Taps, Nb, 2>(p); break;
+    case 3: dpdfLoop<Taps, Nb, 3>(p); break;
+    case 4: dpdfLoop<Taps, Nb, 4>(p); break;
+    case 6: dpdfLoop<Taps, Nb, 6>(p); break;
+    default: dpdfLoop<Taps, Nb, 0>(p); break;
     }
 }
 
-void CCostFnMIpv::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+void CCostFnMIpv::binDPdf(const CImg<float>& p)
 {
-    zeroTable(pdf, nBins, nBins);
-    zeroTable(dpdf, nBins, nBins, nParams);
     const bool nb = !bounded;
     switch (taps_) {
-    case 1: nb ? dpdfByParams<1, true>(p, pdf, dpdf) : dpdfByParams<1, false>(p, pdf, dpdf); break;
-    case 9: nb ? dpdfByParams<9, true>(p, pdf, dpdf) : dpdfByParams<9, false>(p, pdf, dpdf); break;
-    case 16: nb ? dpdfByParams<16, true>(p, pdf, dpdf) : dpdfByParams<16, false>(p, pdf, dpdf); break;
-    default: nb ? dpdfByParams<4, true>(p, pdf, dpdf) : dpdfByParams<4, false>(p, pdf, dpdf); break;
+    case 1: nb ? dpdfByParams<1, true>(p) : dpdfByParams<1, false>(p); break;
+    case 9: nb ? dpdfByParams<9, true>(p) : dpdfByParams<9, false>(p); break;
+    case 16: nb ? dpdfByParams<16, true>(p) : dpdfByParams<16, false>(p); break;
+    default: nb ? dpdfByParams<4, true>(p) : dpdfByParams<4, false>(p); break;
     }
 }

@@ -30,10 +30,7 @@ public:
     ~CCostFnMIpv() override;
 
     void setInterpAndOrder(int interp, int order, bool bounded) override;
-    void AvgHist() override;
     float Alpha() override;
-    void PdfJnt(const CImg<float>& p, CImg<float>& pdf) override;
-    void DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf) override;
     // The reader's footprint: (0, 1) for 1 and 4 pixels, (1, 2) for 9 and 16; at least the
     // base's.
     void refFootprint(int& lo, int& hi) const override;
@@ -41,11 +38,17 @@ public:
     // Pixels the reader of the current order writes per sample: 1, 4, 9 or 16.
     int nbhdTaps() const { return taps_; }
 
+protected:
+    bool averages() const override;
+    bool movesBins() const override { return false; }
+    void binPdf(const CImg<float>& p) override;
+    void binDPdf(const CImg<float>& p) override;
+
 private:
     int taps_ = 4;
     void lastSample();
-    template <int Taps, bool Nb> void pdfLoop(const CImg<float>& p, CImg<float>& pdf);
-    template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
-    template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
-    CImg<float> rowCoefs_;   // 6 n: Jacobian rows (ax, bx, cx, ay, by, cy) per parameter
+    template <int SC, class Bin> void binSamples(const CImg<float>& p, int slots, Bin&& bin);
+    template <int Taps, bool Nb> void pdfLoop(const CImg<float>& p);
+    template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p);
+    template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p);
 };

@@ -111,10 +111,7 @@ CCostFnMIpz::~CCostFnMIpz() {}
 
 void CCostFnMIpz::setSampleRate(float) { CCostFn::setSampleRate(1.f); }
 
-void CCostFnMIpz::AvgHist()
-{
-    if (interp == 0) CCostFnMI::AvgHist();
-}
+bool CCostFnMIpz::averages() const { return interp == 0; }
 
 float CCostFnMIpz::Alpha() { return interp != 0 ? 1.f : 2.f; }
 
@@ -187,84 +184,133 @@ float* CCostFnMIpz::getDWts(float v, float t, float*& out)
     }
 }
 
-template <int T>
-void CCostFnMIpz::pdfLoop(const CImg<float>& p, CImg<float>& pdf)
+// Runs bin(access, f) for every sample, f the W floats that record(sample, f) wrote: at
+// once into a dense table, or, for large tables, recorded by the walk and binned in the
+// order of the template's base bin (the samples of one base bin in visiting order), four
+// rows at a time: a window reaches from the row before its base bin to two rows after.
+template <bool Deriv, int W, int SC, class Rec, class Bin>
+void CCostFnMIpz::binSamples(const CImg<float>& p, int S, Rec&& record, Bin&& bin)
 {
-    const int n = nBins;
-    float* const P = pdf.data();
-    const int L = lastBin;
-    walkValue(p, [&](const WalkSample& s) PZ_INLINE {
-        if constexpr (T == 1) {
-            wts<1>(s.r, s.t);
-            P[(long)n * tmpBins[0] + refBins[0]] += 1.f;
-        } else {
-            // the window of getWts, as its two factors
-            const float v = guard(s.r, L), t = guard(s.t, L);
-            float A[T], B[T];
-            weights1d<T>(selectTaps<T>(t, int(t), L, tmpBins), A);
-            weights1d<T>(selectTaps<T>(v, int(v), L, refBins), B);
-            for (int j = 0; j < T; ++j) {
-                float* row = P + (long)n * tmpBins[j];
-                for (int k = 0; k < T; ++k) row[refBins[k]] += A[j] * B[k];
-            }
-        }
-    });
-}
-
-void CCostFnMIpz::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
-{
-    zeroTable(pdf, nBins, nBins);
-    switch (windowTaps()) {
-    case 1: pdfLoop<1>(p, pdf); break;
-    case 2: pdfLoop<2>(p, pdf); break;
-    case 3: pdfLoop<3>(p, pdf); break;
-    default: pdfLoop<4>(p, pdf); break;
+    const int n = nBins, L = lastBin;
+    auto walk = [&](auto&& v) PZ_INLINE {
+        if constexpr (Deriv) walkD(p, v);
+        else walkValue(p, v);
+    };
+    if (denseCells(S)) {
+        acc.setup(n, S, n, false);
+        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
+        walk([&](const WalkSample& s) PZ_INLINE {
+            float f[W];
+            record(s, f);
+            bin(A, f);
+        });
+        acc.emitAll(cells);
+        return;
     }
-    pdf *= 1.f / nSamples;
+    const SampleGroups& G = groupSamples(p, true);
+    recF.resize(std::size_t(G.samples) * W);
+    float* const F = recF.data();
+    const int* const slot = G.slot.data();
+    int k = 0;
+    walk([&](const WalkSample& s) PZ_INLINE { record(s, F + std::size_t(slot[k++]) * W); });
+    acc.setup(n, S, 4, true);
+    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
+    int next = 0;   // the first row not yet handed over
+    const int groups = int(G.first.size()) - 1;
+    for (int g = 0; g < groups; ++g) {
+        if (G.first[g] == G.first[g + 1]) continue;
+        const int base = g - 4;
+        for (; next < base - 1 && next <= L; ++next) A.emit(next, cells);
+        for (int q = G.first[g], e = G.first[g + 1]; q < e; ++q) bin(A, F + std::size_t(q) * W);
+    }
+    for (; next <= L; ++next) A.emit(next, cells);
 }
 
-// NP > 0: NP parameters; the sample loop accumulates each cell's weight and its NP
-// derivatives side by side (S floats per cell: weight, derivatives, zero padding), so every
-// tap is one short fixed-length update, and the tables are written, scaled, from them after
-// the walk. NP = 0: any parameter count, through CWarp::CalcJcbn per sample, into the tables.
-template <int T, int NP>
-void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+template <int T>
+void CCostFnMIpz::pdfLoop(const CImg<float>& p)
 {
-    const int n = nBins, np = NP > 0 ? NP : nParams;
-    const long nn = (long)n * n;
+    const int L = lastBin;
+    binSamples<false, 2, 1>(
+        p, 1, [&](const WalkSample& s, float* f) PZ_INLINE { f[0] = s.r; f[1] = s.t; },
+        [&](const auto& Acc, const float* f) PZ_INLINE {
+            if constexpr (T == 1) {
+                wts<1>(f[0], f[1]);
+                Acc.cell(refBins[0], tmpBins[0])[0] += 1.f;
+            } else {
+                // the window of getWts, as its two factors
+                const float v = guard(f[0], L), t = guard(f[1], L);
+                float A[T], B[T];
+                weights1d<T>(selectTaps<T>(t, int(t), L, tmpBins), A);
+                weights1d<T>(selectTaps<T>(v, int(v), L, refBins), B);
+                if (refBins[T - 1] - refBins[0] == T - 1) {
+                    // consecutive reference bins: one run of T cells per template tap
+                    for (int j = 0; j < T; ++j) {
+                        float* const a = Acc.run(refBins[0], tmpBins[j], T);
+                        for (int k = 0; k < T; ++k) a[k] += A[j] * B[k];
+                    }
+                } else {
+                    for (int j = 0; j < T; ++j)
+                        for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
+                }
+            }
+        });
+}
+
+void CCostFnMIpz::binPdf(const CImg<float>& p)
+{
+    cells.clear(nBins, 0, 0.f, mostCells(windowTaps() * windowTaps()));
+    switch (windowTaps()) {
+    case 1: pdfLoop<1>(p); break;
+    case 2: pdfLoop<2>(p); break;
+    case 3: pdfLoop<3>(p); break;
+    default: pdfLoop<4>(p); break;
+    }
+    scaleCells(0);
+}
+
+// NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
+// floats: weight, derivatives, zero padding), so every tap is one short fixed-length
+// update; the cells are scaled after the walk. NP = 0: any parameter count, through
+// CWarp::CalcJcbn per sample.
+template <int T, int NP>
+void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
+{
+    const int np = NP > 0 ? NP : nParams;
     const float c = 1.f / nSamples;
-    float* const P = pdf.data();
-    float* const D = dpdf.data();
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
+    // a sample: reference value, template value, centred point, reference gradient
+    auto record = [&](const WalkSample& s, float* f) PZ_INLINE {
+        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
+    };
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
+        cells.clear(nBins, NP, 0.f, mostCells(T * T));   // (the padding slots are not kept)
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
-        float unit[S] = {1.f};
         const int L = lastBin;
         // Template weights at a whole intensity, where the first tap's offset is oWhole.
         const float oWhole = T == 2 ? 0.f : -1.f;
         float wWhole[T > 1 ? T : 1];
         if constexpr (T > 1) weights1d<T>(oWhole, wWhole);
-        float* const A = zeroedCells<S>();
-        walkD(p, [&](const WalkSample& s) PZ_INLINE {
+        binSamples<true, 6, S>(p, S, record, [&](const auto& Acc, const float* f) PZ_INLINE {
+            const float unit[S] = {1.f};   // local: the cells cannot alias it
             // derivative of the reference value with respect to each parameter, in slots 1..NP
-            const float x = s.x, y = s.y, gx = s.rdx, gy = s.rdy;
+            const float x = f[2], y = f[3], gx = f[4], gy = f[5];
             float J[S];
             for (int e = 0; e < S; ++e)
                 J[e] = gx * (coef[0][e] + coef[1][e] * x + coef[2][e] * y) +
                        gy * (coef[3][e] + coef[4][e] * x + coef[5][e] * y);
             if constexpr (T == 1) {
                 float* Dw;
-                const float* W = dWts<1>(s.r, s.t, Dw);
-                float* a = A + S * ((long)n * tmpBins[0] + refBins[0]);
+                const float* W = dWts<1>(f[0], f[1], Dw);
+                float* __restrict a = Acc.cell(refBins[0], tmpBins[0]);
                 for (int e = 0; e < S; ++e) a[e] += W[0] * unit[e] + Dw[0] * J[e];
             } else {
                 // the window of getDWts as its factors: template weights Wt, reference
                 // weights Wr and their derivative dWr; per reference tap U = Wr unit + dWr J
-                const float v = guard(s.r, L), t = guard(s.t, L);
+                const float v = guard(f[0], L), t = guard(f[1], L);
                 const int mv = (T == 4 && v < 0.f) ? int(v) - 1 : int(v);
                 const float ov = selectTaps<T>(v, mv, L, refBins);
                 const float ot = selectTaps<T>(t, int(t), L, tmpBins);
@@ -293,7 +339,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                     for (int j = 0; j < T; ++j) {
                         const float wt = Wt[j];
                         if (wt == 0.f) continue;
-                        float* const a = A + S * ((long)n * tmpBins[j] + refBins[0]);
+                        float* __restrict a = Acc.run(refBins[0], tmpBins[j], T);
                         PZ_UNROLL
                         for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
                     }
@@ -301,63 +347,59 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& 
                     for (int j = 0; j < T; ++j) {
                         const float wt = Wt[j];
                         if (wt == 0.f) continue;
-                        float* const row = A + S * (long)n * tmpBins[j];
                         for (int k = 0; k < T; ++k) {
-                            float* a = row + S * refBins[k];
+                            float* __restrict a = Acc.cell(refBins[k], tmpBins[j]);
+                            PZ_UNROLL
                             for (int e = 0; e < S; ++e) a[e] += wt * U[k][e];
                         }
                     }
                 }
             }
         });
-        cellsToTables<NP, S>(pdf, dpdf);
+        scaleCells(NP);
     } else {
-        walkD(p, [&](const WalkSample& s) PZ_INLINE {
-            warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
+        cells.clear(nBins, np, 0.f, mostCells(T * T));
+        binSamples<true, 6, 0>(p, 1 + np, record, [&](const auto& Acc, const float* f) PZ_INLINE {
+            warp.CalcJcbn(jcbn, p, f[2], f[3], f[4], f[5]);
             for (int m = 0; m < np; ++m) jcbn[m] *= -c;
             const float* J = jcbn.data();
             float* Dw;
-            const float* W = dWts<T>(s.r, s.t, Dw);
+            const float* W = dWts<T>(f[0], f[1], Dw);
             for (int j = 0; j < T; ++j) {
-                const long row = (long)n * tmpBins[j];
                 const float* dj = Dw + j * T;
-                for (int m = 0; m < np; ++m) {
-                    float* d = D + m * nn + row;
-                    const float jm = J[m];
-                    for (int k = 0; k < T; ++k) d[refBins[k]] += jm * dj[k];
+                for (int k = 0; k < T; ++k) {
+                    float* a = Acc.cell(refBins[k], tmpBins[j]);
+                    for (int m = 0; m < np; ++m) a[1 + m] += J[m] * dj[k];
                 }
-                float* pr = P + row;
-                for (int k = 0; k < T; ++k) pr[refBins[k]] += W[j * T + k];
+                for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += W[j * T + k];
             }
         });
-        pdf *= c;
+        scaleCells(0);   // the derivatives are scaled per sample
     }
 }
 
 template <int T>
-void CCostFnMIpz::dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+void CCostFnMIpz::dpdfByParams(const CImg<float>& p)
 {
     switch (nParams) {
-    case 2: dpdfLoop<T, 2>(p, pdf, dpdf); break;
-    case 3: dpdfLoop<T, 3>(p, pdf, dpdf); break;
-    case 4: dpdfLoop<T, 4>(p, pdf, dpdf); break;
-    case 6: dpdfLoop<T, 6>(p, pdf, dpdf); break;
-    default: dpdfLoop<T, 0>(p, pdf, dpdf); break;
+    case 2: dpdfLoop<T, 2>(p); break;
+    case 3: dpdfLoop<T, 3>(p); break;
+    case 4: dpdfLoop<T, 4>(p); break;
+    case 6: dpdfLoop<T, 6>(p); break;
+    default: dpdfLoop<T, 0>(p); break;
     }
 }
 
-void CCostFnMIpz::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
+void CCostFnMIpz::binDPdf(const CImg<float>& p)
 {
     if (interp == 0) {
-        CCostFnMI::DPdfJnt(p, pdf, dpdf);
+        CCostFnMI::binDPdf(p);
         return;
     }
-    zeroTable(pdf, nBins, nBins);
-    zeroTable(dpdf, nBins, nBins, nParams);
     switch (windowTaps()) {
-    case 1: dpdfByParams<1>(p, pdf, dpdf); break;
-    case 2: dpdfByParams<2>(p, pdf, dpdf); break;
-    case 3: dpdfByParams<3>(p, pdf, dpdf); break;
-    default: dpdfByParams<4>(p, pdf, dpdf); break;
+    case 1: dpdfByParams<1>(p); break;
+    case 2: dpdfByParams<2>(p); break;
+    case 3: dpdfByParams<3>(p); break;
+    default: dpdfByParams<4>(p); break;
     }
 }

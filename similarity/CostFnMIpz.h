@@ -30,18 +30,24 @@ public:
     // The same, and out -> the weights differentiated with respect to the reference offset
     // (first tap position minus v).
     float* getDWts(float v, float t, float*& out);
-    void PdfJnt(const CImg<float>& p, CImg<float>& pdf) override;
-    void DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf) override;
-    void AvgHist() override;
     float Alpha() override;
 
     // Taps per axis as the tap selection uses them: 1, 2, 3 or 4.
     int windowTaps() const { return nTaps >= 1 && nTaps <= 3 ? nTaps : 4; }
 
+protected:
+    bool averages() const override;
+    bool movesBins() const override { return interp == 0; }
+    void binPdf(const CImg<float>& p) override;
+    // With nearest-neighbour interpolation, CCostFnMI's.
+    void binDPdf(const CImg<float>& p) override;
+
 private:
     template <int T> float* wts(float v, float t);
     template <int T> float* dWts(float v, float t, float*& out);
-    template <int T> void pdfLoop(const CImg<float>& p, CImg<float>& pdf);
-    template <int T, int NP> void dpdfLoop(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
-    template <int T> void dpdfByParams(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
+    template <bool Deriv, int W, int SC, class Rec, class Bin>
+    void binSamples(const CImg<float>& p, int slots, Rec&& record, Bin&& bin);
+    template <int T> void pdfLoop(const CImg<float>& p);
+    template <int T, int NP> void dpdfLoop(const CImg<float>& p);
+    template <int T> void dpdfByParams(const CImg<float>& p);
 };

@@ -8,8 +8,8 @@
 
 namespace {
 
-// Largest joint histogram built (elements), as for the point-sampled measures.
-const double kMaxHistElements = double(1 << 28);
+// Largest bin count taken: a histogram of more bins could not hold even its rows.
+const double kMaxHistBins = double(1 << 24);
 
 // trunc(max) + 1 over the image's finite pixels, at least 1 (the clamped rasteriser puts
 // non-finite intensities into the edge bins).
@@ -22,7 +22,7 @@ int binsFor(const CImg<float>& img)
     float m = 0.f;
     cimg_for(img, p, float) if (std::isfinite(*p) && *p > m) m = *p;
     const double n = std::floor(double(m)) + 1.0;
-    if (!(n * n <= kMaxHistElements))
+    if (!(n <= kMaxHistBins))
         throw cimg_library::CImgArgumentException(
             "CCostFnMItri: the largest intensity %g needs a joint histogram too large to build "
             "(intensities are histogram bin numbers).", double(m));
@@ -121,14 +121,13 @@ CCostFnMItri::CCostFnMItri(CImgI<float>& r, CImgI<float>& t, int code)
     : CCostFn(r, t, code)
 {
     nBins = std::max(binsFor(ref), binsFor(tmp));
-    nBins2 = nBins * nBins;
     lastBin = nBins - 1;
-    jointHist.assign(nBins, nBins, 1, 1, 0.f);
-    margTmp.assign(jointHist.width(), 1, 1, 1, 0.f);
-    margRef.assign(jointHist.height(), 1, 1, 1, 0.f);
-    // Runs held before a sweep: a small fraction of the histogram's memory, so that a sweep
-    // (at most one pass over the histogram) costs a few operations per run.
-    runs.setCapacity(std::max<std::size_t>(4096, std::size_t(nBins2) / 8));
+    jointHist.assign(nBins, nBins);
+    margTmp.assign(nBins, 1, 1, 1, 0.f);
+    margRef.assign(nBins, 1, 1, 1, 0.f);
+    // Runs held before a sweep: enough that a sweep (a pass over the rows of the runs) costs
+    // a few operations per run.
+    runs.setCapacity(std::max<std::size_t>(4096, std::size_t(nBins) * 4));
 }
 
 CCostFnMItri::~CCostFnMItri() {}
@@ -157,20 +156,40 @@ void CCostFnMItri::splatCell(const HistPoint& v00, const HistPoint& v10, const H
     }
 }
 
+void CCostFnMItri::startHist()
+{
+    jointHist.clear();
+    runs.clear();
+}
+
+// The sums of a scan of the dense histogram, over the spans its rows hold.
 float CCostFnMItri::valueOfHist()
 {
     runs.flush(jointHist);
-    marginalOverX(jointHist, margRef);
-    marginalOverY(jointHist, margTmp);
-    const float hJ = entropy(jointHist), hT = entropy(margTmp), hR = entropy(margRef);
+    margRef.fill(0.f);
+    margTmp.fill(0.f);
+    float* const mr = margRef.data();
+    float* const mt = margTmp.data();
+    double sJ = 0;
+    for (const int r : jointHist.heldRows()) {
+        const float* row = jointHist.row(r);
+        float s = 0.f;
+        for (int k = jointHist.lo(r), e = jointHist.hi(r); k <= e; ++k) {
+            const float v = row[k];
+            s += v;
+            mt[k] += v;
+            if (v > 0.f) sJ += double(v) * std::log(double(v));
+        }
+        mr[r] = s;
+    }
+    const float hJ = float(-sJ), hT = entropy(margTmp), hR = entropy(margRef);
     const float d = hJ - hT;
     return d - hR;
 }
 
 float CCostFnMItri::eval(const CImg<float>& p)
 {
-    jointHist.fill(0.f);
-    runs.clear();
+    startHist();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
     if (cols > 0 && rows > 0) {
         const float w = 0.5f / (float(cols) * float(rows));
@@ -214,7 +233,7 @@ float CCostFnMItri::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H
 
 CImg<float> CCostFnMItri::getJointHist()
 {
-    return jointHist;
+    return jointHist.dense();
 }
 
 // ---- CCostFnMItrigrid -----------------------------------------------------------------
@@ -360,8 +379,7 @@ void CCostFnMItrigrid::sampleRow(float y, std::vector<float>& t, std::vector<flo
 float CCostFnMItrigrid::eval(const CImg<float>& p)
 {
     if (const char* why = tooLarge(p)) throw cimg_library::CImgArgumentException("%s", why);
-    jointHist.fill(0.f);
-    runs.clear();
+    startHist();
     const int cols = tmp.width() - 4, rows = tmp.height() - 4;
     const float w = 0.5f / (float(std::max(cols, 1)) * float(std::max(rows, 1)));
     warp.takeParams(p);
@@ -382,7 +400,8 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
                 const int bin = binOf(tmpA_[i], refA_[i]);
                 if (bin >= 0 && bin == binOf(tmpA_[i + 1], refA_[i + 1]) && bin == binOf(tmpB_[i], refB_[i]) &&
                     bin == binOf(tmpB_[i + 1], refB_[i + 1])) {
-                    float& e = jointHist[bin];
+                    const int r = bin / nBins, k = bin - r * nBins;
+                    float& e = jointHist.span(r, k, k)[k];
                     e += v;
                     e += v;
                     continue;

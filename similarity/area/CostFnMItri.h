@@ -17,7 +17,8 @@
 //
 // Values are read with clamped bilinear interpolation, so reference positions outside the
 // image take the nearest border value. Intensities outside [0, nBins) are clamped into the
-// histogram by the rasteriser.
+// histogram by the rasteriser. The histogram holds only the spans of its rows that the
+// triangles reach (SpanRows): clearing, marginals and entropies follow them, not n^2.
 #pragma once
 
 #include <vector>
@@ -53,9 +54,8 @@ public:
 
 protected:
     int nBins;               // n: bins per histogram axis
-    int nBins2;              // n * n
     int lastBin;             // n - 1
-    CImg<float> jointHist;   // n x n: column = template bin, row = reference bin
+    SpanRows jointHist;      // n x n: column = template bin, row = reference bin
     CImg<float> margRef;     // n x 1: row sums of jointHist
     CImg<float> margTmp;     // n x 1: column sums of jointHist
     RowRuns runs;            // deferred row stretches of the splats (flushed by valueOfHist)
@@ -63,6 +63,8 @@ protected:
     // Splats one cell's corner vertices as the order prescribes, w the weight of half a cell.
     void splatCell(const HistPoint& v00, const HistPoint& v10, const HistPoint& v01,
                    const HistPoint& v11, float w);
+    // An empty jointHist, no deferred runs: at the cost of what the last evaluation held.
+    void startHist();
     // Flushes the deferred runs into jointHist; its marginals, then joint entropy less both
     // marginal entropies.
     float valueOfHist();

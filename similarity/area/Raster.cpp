@@ -44,9 +44,15 @@ inline double sqDist(const HistPoint& a, const HistPoint& b)
     return dx * dx + dy * dy;
 }
 
-inline float* rowPtr(CImg<float>& hist, int r)
+// Row r of a histogram target, for writes to columns k0 .. k1 (indexed by column).
+inline float* rowAt(CImg<float>& hist, int r, int, int)
 {
     return hist.data() + std::size_t(r) * std::size_t(hist.width());
+}
+
+inline float* rowAt(SpanRows& hist, int r, int k0, int k1)
+{
+    return hist.span(r, k0, k1);
 }
 
 
@@ -112,12 +118,13 @@ void sortByY(HistPoint& p0, HistPoint& p1, HistPoint& p2)
     if (p1.y < p0.y) std::swap(p0, p1);
 }
 
-void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w)
-{
-    splatTriangle(hist, p0, p1, p2, w, nullptr);
-}
+namespace {
 
-void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
+template <class Hist> void splatSegmentIn(Hist& hist, HistPoint a, HistPoint b, float w);
+template <class Hist> void fillTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs);
+
+template <class Hist>
+void splatTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
 {
     const int W = hist.width(), H = hist.height();
     if (W <= 0 || H <= 0) return;
@@ -128,7 +135,7 @@ void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, 
 
     switch (classifyTriangle(p0, p1, p2)) {
     case 0:
-        rowPtr(hist, int(p0.y))[int(p0.x)] += w;
+        rowAt(hist, int(p0.y), int(p0.x), int(p0.x))[int(p0.x)] += w;
         break;
     case 1: {
         // Spread along the two outermost points; for a line that is not (nearly)
@@ -145,18 +152,19 @@ void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, 
             a = p1;
             b = p2;
         }
-        splatSegment(hist, a, b, w);
+        splatSegmentIn(hist, a, b, w);
         break;
     }
     default: {
         const double area = std::fabs((double(p1.x) - p0.x) * (double(p2.y) - p0.y) -
                                       (double(p2.x) - p0.x) * (double(p1.y) - p0.y)) / 2;
-        fillTriangle(hist, p0, p1, p2, w / area, runs);
+        fillTriangleIn(hist, p0, p1, p2, w / area, runs);
     }
     }
 }
 
-void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
+template <class Hist>
+void splatSegmentIn(Hist& hist, HistPoint a, HistPoint b, float w)
 {
     const int W = hist.width(), H = hist.height();
     if (W <= 0 || H <= 0) return;
@@ -167,7 +175,7 @@ void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
     const double x0 = a.x, y0 = a.y, x1 = b.x, y1 = b.y;
     const double dx = x1 - x0, dy = y1 - y0;
     if (dx == 0 && dy == 0) {
-        rowPtr(hist, int(y0))[int(x0)] += w;
+        rowAt(hist, int(y0), int(x0), int(x0))[int(x0)] += w;
         return;
     }
     const double wx = dx != 0 ? w / dx : 0, wy = dy != 0 ? w / dy : 0;
@@ -178,7 +186,8 @@ void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
     double prev = y0, u = x0;
     auto runTo = [&](double e) {
         const double xe = (dy == 0 || e >= y1) ? x1 : x0 + (e - y0) / dy * dx;
-        float* row = rowPtr(hist, clampIndex(int(prev), H));
+        float* row = rowAt(hist, clampIndex(int(prev), H), clampIndex(int(std::min(u, xe)), W),
+                           clampIndex(int(std::max(u, xe)), W));
         auto add = [&](double col, double v) { row[clampIndex(int(col), W)] += float(v); };
         if (dx > 0) {
             double cur = u;
@@ -205,13 +214,36 @@ void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
     runTo(y1);
 }
 
+}  // namespace
+
+void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w)
+{
+    splatTriangleIn(hist, p0, p1, p2, w, nullptr);
+}
+
+void splatTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
+{
+    splatTriangleIn(hist, p0, p1, p2, w, runs);
+}
+
+void splatTriangle(SpanRows& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
+{
+    splatTriangleIn(hist, p0, p1, p2, w, runs);
+}
+
+void splatSegment(CImg<float>& hist, HistPoint a, HistPoint b, float w)
+{
+    splatSegmentIn(hist, a, b, w);
+}
+
 namespace {
 
 // Shorter constant stretches are written at once.
 const int kMinRun = 32;
 
 // fillRowSpan on row r of the histogram, positions clamped into [0, top].
-inline void rowSpan(CImg<float>& hist, int r, double top, double a, double b, double c, double e, double g,
+template <class Hist>
+inline void rowSpan(Hist& hist, int r, double top, double a, double b, double c, double e, double g,
                     RowRuns* runs)
 {
     a = clampTo(a, top);
@@ -219,13 +251,13 @@ inline void rowSpan(CImg<float>& hist, int r, double top, double a, double b, do
     c = clampTo(c, top);
     e = clampTo(e, top);
     if (g == 0) return;
-    float* row = rowPtr(hist, r);
 
     // The whole box [lo, hi] of the strip, less what lies outside either edge; each
     // bin's net share is formed in double and added once.
     const double lo = std::min(std::min(a, b), std::min(c, e));
     const double hi = std::max(std::max(a, b), std::max(c, e));
     const int klo = int(lo), khi = int(hi);
+    float* row = rowAt(hist, r, klo, khi);
     if (klo == khi) {  // one column: each edge cuts off half its width
         row[klo] += float(g * (hi - lo - std::fabs(b - a) / 2 - std::fabs(e - c) / 2));
         return;
@@ -268,7 +300,8 @@ inline void rowSpan(CImg<float>& hist, int r, double top, double a, double b, do
 namespace {
 
 // fillFlatTriangle on double-precision points already inside the histogram.
-void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, double xE, double yE,
+template <class Hist>
+void fillFlat(Hist& hist, double xA, double yA, double xC, double yC, double xE, double yE,
               double d, RowRuns* runs = nullptr)
 {
     if (xE < xA) {
@@ -296,9 +329,8 @@ void fillFlat(CImg<float>& hist, double xA, double yA, double xC, double yC, dou
     span(rb, xL(rb), xL(bot), xR(rb), xR(bot), d * (bot - rb));
 }
 
-}  // namespace
-
-void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs)
+template <class Hist>
+void fillTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs)
 {
     const int W = hist.width(), H = hist.height();
     if (W <= 0 || H <= 0) return;
@@ -318,6 +350,13 @@ void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, d
         fillFlat(hist, p1.x, p1.y, p0.x, p0.y, xs, p1.y, d, runs);
         fillFlat(hist, xs, p1.y, p2.x, p2.y, p1.x, p1.y, d, runs);
     }
+}
+
+}  // namespace
+
+void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs)
+{
+    fillTriangleIn(hist, p0, p1, p2, d, runs);
 }
 
 void fillFlatTriangle(CImg<float>& hist, HistPoint A, HistPoint C, HistPoint E, double d)
@@ -345,17 +384,19 @@ void trimEdge(CImg<float>& hist, int r, double a, double b, double g, int side)
     const double top = below<double>(W);
     const EdgeTrim edge(clampTo(a, top), clampTo(b, top), side);
     if (edge.vertical) return;
-    float* row = rowPtr(hist, r);
+    float* row = rowAt(hist, r, edge.k0, edge.k1);
     for (int k = edge.k0; k <= edge.k1; ++k) row[k] -= float(g * edge.loss(k));
 }
 
-void RowRuns::add(CImg<float>& hist, int r, int k0, int k1, double g)
+template <class Hist>
+void RowRuns::add(Hist& hist, int r, int k0, int k1, double g)
 {
     runs_.push_back(Run{r, k0, k1, g});
     if (runs_.size() >= cap_) flush(hist);
 }
 
-void RowRuns::flush(CImg<float>& hist)
+template <class Hist>
+void RowRuns::flush(Hist& hist)
 {
     if (runs_.empty()) return;
     const int W = hist.width(), H = hist.height();
@@ -382,7 +423,7 @@ void RowRuns::flush(CImg<float>& hist)
             kmin = std::min(kmin, u.k0);
             kmax = std::max(kmax, u.k1);
         }
-        float* row = rowPtr(hist, r);
+        float* row = rowAt(hist, r, kmin, kmax);
         double acc = 0;
         int open = 0;
         for (int k = kmin; k <= kmax + 1; ++k) {
@@ -395,4 +436,70 @@ void RowRuns::flush(CImg<float>& hist)
         }
     }
     runs_.clear();
+}
+
+template void RowRuns::add(CImg<float>&, int, int, int, double);
+template void RowRuns::flush(CImg<float>&);
+template void RowRuns::add(SpanRows&, int, int, int, double);
+template void RowRuns::flush(SpanRows&);
+
+// ---- SpanRows ----------------------------------------------------------------------------
+
+void SpanRows::assign(int W, int H)
+{
+    if (W != W_ || H != H_) {
+        W_ = W;
+        H_ = H;
+        rows_.assign(std::size_t(H > 0 ? H : 0), Row());
+        held_.clear();
+        heldSorted_ = true;
+        return;
+    }
+    clear();
+}
+
+void SpanRows::widen(int r, int k0, int k1)
+{
+    Row& row = rows_[r];
+    const bool empty = row.hi < row.lo;
+    int lo = empty ? k0 : std::min(k0, row.lo), hi = empty ? k1 : std::max(k1, row.hi);
+    if (!empty) {
+        // room to grow: the span at least doubles, toward the side written
+        const int grow = row.hi - row.lo + 1;
+        if (k0 < row.lo) lo = std::max(0, lo - grow);
+        if (k1 > row.hi) hi = std::min(W_ - 1, hi + grow);
+    } else {
+        held_.push_back(r);
+        heldSorted_ = heldSorted_ && (held_.size() < 2 || held_[held_.size() - 2] < r);
+    }
+    std::vector<float> store(std::size_t(hi - lo) + 1, 0.f);
+    if (!empty) std::copy(row.store.begin(), row.store.end(), store.begin() + (row.lo - lo));
+    row.store.swap(store);
+    row.lo = lo;
+    row.hi = hi;
+    row.at = row.store.data() - lo;
+}
+
+void SpanRows::clear()
+{
+    for (int r : held_) std::fill(rows_[r].store.begin(), rows_[r].store.end(), 0.f);
+}
+
+const std::vector<int>& SpanRows::heldRows()
+{
+    if (!heldSorted_) {
+        std::sort(held_.begin(), held_.end());
+        heldSorted_ = true;
+    }
+    return held_;
+}
+
+CImg<float> SpanRows::dense() const
+{
+    CImg<float> out(W_, H_, 1, 1, 0.f);
+    for (int r : held_) {
+        const Row& row = rows_[r];
+        std::copy(row.store.begin(), row.store.end(), out.data() + std::size_t(r) * W_ + row.lo);
+    }
+    return out;
 }

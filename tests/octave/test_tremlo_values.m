@@ -56,6 +56,29 @@ for shift = [0 0; 1 -2; -3 2]'
   % Partial-volume weights at integer positions put each sample on its own pixel.
   assert(abs(tremlo(Tq, Iq, w, [2 4 1 0 1]) - want) < 1e-5, 'PV MI at shift %s', mat2str(shift'));
 end
+% The same at the intensity ranges of real images, 8 to 12 bits, with a window Z too: the
+% fourth output is the counted histogram convolved with Z (conv2, 'same'), the value is
+% that histogram's. Several warps in one call bin each on its own.
+Z = [1 2 0; 3 8 2; 1 2 1] / 20;   % not symmetric: the orientation counts
+for L = [256 1024 4096]
+  Ib = floor(L * rand(48, 44)); Tb = mod(3 * Ib(9:38, 7:32) + 11, L);
+  W = [23.5 + [0 2 -3]; 21.5 + [0 -1 4]];
+  Y = tremlo(Tb, Ib, W, [2 3 1 0 1]);
+  for j = 1:columns(W)
+    [r, t] = tremlo_warped(Tb, Ib, W(:, j), 'nearest');
+    n = max(max(Ib(:)), max(Tb(:))) + 1;
+    Pj = accumarray([r(:) + 1, t(:) + 1], 1, [n n], [], 0, true) / numel(t);
+    want = ent(nonzeros(Pj)) - ent(nonzeros(sum(Pj, 1))) - ent(nonzeros(sum(Pj, 2)));
+    assert(abs(Y(j) - want) < 1e-5, '%d levels, warp %d: MI %g vs %g', L, j, Y(j), want);
+    assert(abs(tremlo(Tb, Ib, W(:, j), [2 4 1 0 1]) - want) < 1e-5, '%d levels: PV MI', L);
+    if L > 1024, continue; end
+    [Yz, ~, ~, H] = tremlo(Tb, Ib, W(:, j), [2 3 1 0 1], Z);
+    Pz = conv2(full(Pj), Z, 'same');
+    assert(max(abs(H(:) - Pz(:))) < 1e-7, '%d levels, warp %d: smoothed histogram', L, j);
+    want = ent(Pz(:)) - ent(sum(Pz, 1)) - ent(sum(Pz, 2));
+    assert(abs(Yz - want) < 1e-5, '%d levels, warp %d: MI with Z %g vs %g', L, j, Yz, want);
+  end
+end
 
 % Gradients of SSD and NC (and the full SSD Hessian) against central differences of the
 % tremlo values over W, with bicubic and bilinear sampling.

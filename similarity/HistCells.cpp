@@ -1,0 +1,194 @@
+#include "similarity/HistCells.h"
+
+#include <algorithm>
+#include <cstring>
+
+// ---- HistCells -------------------------------------------------------------------------
+
+void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
+{
+    p_.reserve(most);
+    d_.reserve(most * std::size_t(planes));
+    c_.reserve(most);
+    x_.reserve(most);
+    y_.reserve(most);
+    w_ = countWeight;
+    n_ = n;
+    D_ = planes;
+    p_.clear();
+    d_.clear();
+    c_.clear();
+    x_.clear();
+    y_.clear();
+    rowsValid_ = false;
+    maxCount_ = 0;
+}
+
+int HistCells::extend(int y, int k)
+{
+    const int first = size();
+    p_.extend(k);
+    d_.extend(std::size_t(k) * D_);
+    c_.extend(k);
+    x_.extend(k);
+    int* const ys = y_.extend(k);
+    for (int i = 0; i < k; ++i) ys[i] = y;
+    rowsValid_ = false;
+    return first;
+}
+
+void HistCells::rows() const
+{
+    if (rowsValid_) return;
+    rowStart_.assign(std::size_t(n_) + 1, 0);
+    for (int i = 0, m = size(); i < m; ++i) ++rowStart_[std::size_t(y_[i]) + 1];
+    for (int y = 0; y < n_; ++y) rowStart_[y + 1] += rowStart_[y];
+    rowsValid_ = true;
+}
+
+void HistCells::toDense(CImg<float>& out, int first, int depth, int spectrum) const
+{
+    const int planes = depth * spectrum;
+    out.assign(n_, n_, depth, spectrum, 0.f);
+    const std::size_t plane = std::size_t(n_) * std::size_t(n_);
+    for (int i = 0, m = size(); i < m; ++i) {
+        float* o = out.data() + std::size_t(x_[i]) + std::size_t(n_) * std::size_t(y_[i]);
+        for (int k = 0; k < planes; ++k) {
+            const int q = first + k;
+            o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+        }
+    }
+}
+
+// ---- CellRows --------------------------------------------------------------------------
+
+void CellRows::setup(int n, int slots, int rows, bool track)
+{
+    const std::size_t cells = std::size_t(n) * std::size_t(rows);
+    if (n != n_ || slots != S_ || rows != R_) {
+        n_ = n;
+        S_ = slots;
+        R_ = rows;
+        data_.assign(cells * std::size_t(slots), 0.f);
+        count_.assign(cells, 0);
+        mark_.clear();
+    }
+    // (8 spare marks: they are read eight at a time)
+    if (track && mark_.empty()) mark_.assign(cells + 8, 0);
+}
+
+namespace {
+
+// The cells xs[0 .. k - 1] of a row (slots at d, counts at c) copied to out's cells from
+// `first` on and left zero; SC the slots per cell when known at compile time.
+template <int SC>
+void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int first)
+{
+    if (SC) S = SC;
+    const int D = out.planes();   // (at most S - 1: padding slots are not kept)
+    int* const ox = out.columns() + first;
+    int* const oc = out.counts() + first;
+    float* const op = out.pdfs() + first;
+    float* const od = out.planes(first);
+    const float w = out.countWeight();
+    int most = 0;
+    for (int i = 0; i < k; ++i) {
+        const int x = xs[i];
+        float* const src = d + std::size_t(x) * S;
+        float* const to = od + std::size_t(i) * D;
+        // (counted in integers: exact in any order, scaled once)
+        op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0];
+        most = c[x] > most ? c[x] : most;
+        if (D > 0) std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+        std::memset(src, 0, sizeof(float) * std::size_t(S));
+        ox[i] = x;
+        oc[i] = c[x];
+        c[x] = 0;
+    }
+    out.noteCount(most);
+}
+
+}  // namespace
+
+// Moves the cells xs[0 .. k - 1] (increasing) of row r to the end of `out` as row y.
+void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
+{
+    if (k == 0) return;
+    const int first = out.extend(y, k);
+    float* const d = data(r);
+    int* const c = counts(r);
+    switch (S_) {
+    case 1: moveOut<1>(d, c, xs, k, S_, out, first); break;
+    case 4: moveOut<4>(d, c, xs, k, S_, out, first); break;
+    case 7: moveOut<7>(d, c, xs, k, S_, out, first); break;
+    case 8: moveOut<8>(d, c, xs, k, S_, out, first); break;
+    default: moveOut<0>(d, c, xs, k, S_, out, first); break;
+    }
+}
+
+void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
+{
+    if (hi < lo) return;
+    held_.resize(std::size_t(hi - lo) + 8);
+    int k = 0;
+    // The marks of the span eight at a time: a mark is a byte 0 or 1, so the set bits of a
+    // word are the lowest bits of its marked bytes, in column order.
+    std::uint8_t* const mk = marks(r);
+    for (int x = lo; x <= hi; x += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, mk + x, 8);
+        if (!v) continue;
+        const int span = hi + 1 - x;
+        if (span < 8) v &= (std::uint64_t(1) << (8 * span)) - 1;   // (little-endian)
+        std::memset(mk + x, 0, std::size_t(span < 8 ? span : 8));
+        for (int b = 0; b < 8; ++b) {   // (without branches: the marks follow the data)
+            held_[k] = x + b;
+            k += int((v >> (8 * b)) & 1);
+        }
+    }
+    moveCells(r, held_.data(), k, y, out);
+}
+
+namespace {
+
+// The cells of a dense row (slots at d, counts at c) whose count or a slot's bits are not 0,
+// into xs; returns their number. (A slot of -0 keeps an all-zero cell, which adds nothing
+// either. Without branches: which cells are held follows the data.) SC: S at compile time.
+template <int SC>
+int heldCells(const float* d, const int* c, int n, int S, int* xs)
+{
+    if (SC) S = SC;
+    int k = 0;
+    for (int x = 0; x < n; ++x) {
+        const float* const src = d + std::size_t(x) * S;
+        std::uint32_t any = std::uint32_t(c[x]);
+        for (int e = 0; e < S; ++e) {
+            std::uint32_t b;
+            std::memcpy(&b, src + e, sizeof b);
+            any |= b;
+        }
+        xs[k] = x;
+        k += int(any != 0);
+    }
+    return k;
+}
+
+}  // namespace
+
+void CellRows::emitAll(HistCells& out)
+{
+    held_.resize(n_);
+    for (int y = 0; y < R_; ++y) {
+        const float* const d = data(y);
+        const int* const c = counts(y);
+        int k = 0;
+        switch (S_) {
+        case 1: k = heldCells<1>(d, c, n_, S_, held_.data()); break;
+        case 4: k = heldCells<4>(d, c, n_, S_, held_.data()); break;
+        case 7: k = heldCells<7>(d, c, n_, S_, held_.data()); break;
+        case 8: k = heldCells<8>(d, c, n_, S_, held_.data()); break;
+        default: k = heldCells<0>(d, c, n_, S_, held_.data()); break;
+        }
+        moveCells(y, held_.data(), k, y, out);
+    }
+}
