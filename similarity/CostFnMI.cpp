@@ -165,14 +165,10 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
     return G;
 }
 
-void CCostFnMI::scaleCells(int np)
+void CCostFnMI::scaleOnEntry(bool planes)
 {
     const float c = 1.f / nSamples;
-    for (int i = 0, m = cells.size(); i < m; ++i) {
-        cells.pdf(i) *= c;
-        float* d = cells.planes(i);
-        for (int k = 0; k < np; ++k) d[k] *= -c;
-    }
+    cells.scaleOnEntry(c, planes ? -c : 1.f);
 }
 
 void CCostFnMI::binPdf(const CImg<float>& p)
@@ -330,9 +326,11 @@ void CCostFnMI::activate()
 // depends on its count only); with Average also the averaged pdf per cell and its column
 // sums. A bin whose left neighbour holds a cell averages with it (the cell before it in scan
 // order); a bin with no cell right of a cell holds half of that cell and adds to the column
-// sums only (its derivatives are 0), in its row's turn.
+// sums only (its derivatives are 0), in its row's turn. Without Counted, lp[i] = ln e of
+// every cell with e > 0 (for the gradient).
 template <bool Counted, bool Average>
-static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma)
+static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma,
+                         double* lp)
 {
     const int n = t.bins(), m = t.size();
     const int* const X = t.columns();
@@ -350,8 +348,13 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
             rowSum = 0.f;
         }
         mr[x] += e;
-        if (Counted) s += countLog[C[i]];
-        else if (e > 0.f) s += double(e) * std::log(double(e));
+        if (Counted) {
+            s += countLog[C[i]];
+        } else if (e > 0.f) {
+            const double l = std::log(double(e));
+            lp[i] = l;
+            s += double(e) * l;
+        }
         if (Average) {
             // (selects, not branches: which neighbours a cell has follows the data; e + 0
             // is e, and ma[x] + 0 is ma[x])
@@ -393,8 +396,12 @@ float CCostFnMI::valueOfActive(bool average)
         }
         L = countLog_.data();
     }
-    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma) : valueSweep<true, false>(t, L, mt, mr, avg, ma))
-                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma) : valueSweep<false, false>(t, L, mt, mr, avg, ma));
+    logPdf_.resize(L ? 0 : m);
+    double* const lp = logPdf_.data();
+    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<true, false>(t, L, mt, mr, avg, ma, lp))
+                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<false, false>(t, L, mt, mr, avg, ma, lp));
+    logPdfValid_ = !L && !average;   // (the gradient reads the averaged pdf otherwise)
+    columnLogs_.assign(n, std::numeric_limits<double>::quiet_NaN());
     const float value = float(-s) - entropy(margRef) - entropy(margTmp);
     if (average) {
         std::copy(ma, ma + n, mr);
@@ -453,8 +460,15 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     const float* pdf = avgPdf_.data();   // (averaged where the measure averages)
     logFactor.resize(m);
     const float* M = margRef.data();
-    for (int i = 0; i < m; ++i)
-        logFactor[i] = pdf[i] != 0.f ? std::log(double(pdf[i] / M[t.x(i)])) + 1.0 : 0.0;
+    const double* const lp = logPdfValid_ ? logPdf_.data() : nullptr;
+    for (int i = 0; i < m; ++i) {
+        const float v = pdf[i];
+        const int x = t.x(i);
+        double F = 0.0;
+        if (v > 0.f && M[x] > 0.f) F = (lp ? lp[i] : std::log(double(v))) - columnLog(x) + 1.0;
+        else if (v != 0.f) F = std::log(double(v / M[x])) + 1.0;
+        logFactor[i] = F;
+    }
     gSum_.assign(np > 0 ? np : 0, 0.0);
     double* const G = gSum_.data();
     switch (np) {

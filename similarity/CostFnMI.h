@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -147,13 +148,23 @@ protected:
     // the measure averages.
     float pdfOf(int i) const { return avgPdf_[i]; }
     // g[k] = -sum over cells with P != 0 of (ln(P / margRef[x]) + 1) dP_k, summed in
-    // double; leaves that factor per cell in logFactor (0 where P is 0).
+    // double; leaves that factor per cell in logFactor (0 where P is 0). Where P and
+    // margRef[x] are positive the logarithm is ln P - ln margRef[x]: one logarithm per cell
+    // (the value's, where the sums read the pdf itself) and one per column.
     void gradientOfActive(CImg<float>& g);
+    // ln margRef[x] (after valueOfActive; computed on first use).
+    double columnLog(int x)
+    {
+        double& l = columnLogs_[x];
+        if (l != l) l = std::log(double(margRef[x]));
+        return l;
+    }
     // H(a, b) = sum over cells with P != 0 of dP_a dP_b (1 / P - 1 / margRef[x]) (the second
     // term 0 where margRef[x] is 0); P x P, mirrored.
     void hessianOfActive(CImgE<float>& H);
-    // slot 0 *= 1 / N, slots 1 .. np *= -1 / N, in every cell.
-    void scaleCells(int np);
+    // The cells binned from now on enter `cells` scaled: slot 0 by 1 / N, with `planes` also
+    // every further slot by -1 / N.
+    void scaleOnEntry(bool planes);
 
     std::vector<double> logFactor;   // per active cell after gradientOfActive
 
@@ -170,6 +181,9 @@ private:
     // warp through CWarp::CalcJcbn.
     template <int Form> void dpdfWalk(const CImg<float>& p);
     std::vector<float> avgPdf_;      // the pdf the derivative sums read, per active cell
+    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
+    bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
+    std::vector<double> columnLogs_; // ln margRef by column, NaN until used
     std::vector<float> margAvg_;     // column sums of the averaged pdf
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums

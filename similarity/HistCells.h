@@ -11,7 +11,7 @@
 // rows it is the dense table itself (for small n, where its n^2 cells cost little; emitAll
 // takes the cells that are not all zero); with a few rows reused in turn it holds only the
 // rows being filled, for measures that visit the samples row by row, and the cells used are
-// marked. Rows are given back cleared.
+// marked (one bit per cell). Rows are given back cleared.
 #pragma once
 
 #include <cstddef>
@@ -64,7 +64,8 @@ private:
 
 class HistCells {
 public:
-    // Empty, for n bins per axis and `planes` floats per cell besides the probability. With
+    // Empty, for n bins per axis and `planes` floats per cell besides the probability, no
+    // scaling on entry. With
     // countWeight w != 0 the probability of every cell handed over by CellRows is its count
     // times w (counted()), else the cell's slot 0. Room is made for `most` cells at once, so
     // that the arrays need not grow by copies.
@@ -91,6 +92,15 @@ public:
     const float* planes(int i) const { return d_.data() + std::size_t(i) * D_; }
     int* counts() { return c_.data(); }
     int count(int i) const { return c_[i]; }
+    // Cells handed over by CellRows from now on (until the next clear) are scaled: the
+    // probability (when not counted) by pdfScale, every plane by planeScale.
+    void scaleOnEntry(float pdfScale, float planeScale)
+    {
+        sp_ = pdfScale;
+        sd_ = planeScale;
+    }
+    float pdfScale() const { return sp_; }
+    float planeScale() const { return sd_; }
     // Every probability is its count times the count weight.
     bool counted() const { return w_ != 0.f; }
     float countWeight() const { return w_; }
@@ -113,7 +123,7 @@ private:
     GrowArray<int> c_, x_, y_;
     mutable std::vector<int> rowStart_;
     mutable bool rowsValid_ = false;
-    float w_ = 0.f;
+    float w_ = 0.f, sp_ = 1.f, sd_ = 1.f;
     int maxCount_ = 0;
 };
 
@@ -128,7 +138,9 @@ public:
     // Storage of row r (0 <= r < rows): slots, counts, marks.
     float* data(int r) { return data_.data() + std::size_t(r) * n_ * S_; }
     int* counts(int r) { return count_.data() + std::size_t(r) * n_; }
-    std::uint8_t* marks(int r) { return mark_.data() + std::size_t(r) * n_; }
+    // The marks of row r: bit x % 64 of word x / 64 for column x.
+    std::uint64_t* marks(int r) { return mark_.data() + std::size_t(r) * words_; }
+    static void mark(std::uint64_t* m, int x) { m[x >> 6] |= std::uint64_t(1) << (x & 63); }
 
     // Hands the marked cells of row r, all within columns lo .. hi, to `out` as row y in
     // column order (slot 0 the probability, slots 1 .. the planes), and clears them.
@@ -141,9 +153,10 @@ public:
 private:
     void moveCells(int r, const int* xs, int k, int y, HistCells& out);
     int n_ = 0, S_ = 0, R_ = 0;
+    std::size_t words_ = 0;   // mark words per row
     std::vector<float> data_;
     std::vector<int> count_;
-    std::vector<std::uint8_t> mark_;
+    std::vector<std::uint64_t> mark_;
     std::vector<int> held_;
 };
 
@@ -179,7 +192,7 @@ struct RowAccess {
     int mask, S;
     float* d[4];
     int* c[4];
-    std::uint8_t* mk[4];
+    std::uint64_t* mk[4];
     mutable int lo[4], hi[4];
 
     static RowAccess of(CellRows& r, int S)
@@ -197,7 +210,7 @@ struct RowAccess {
     std::size_t stride() const { return SC ? std::size_t(SC) : std::size_t(S); }
     void use(int r, int x) const
     {
-        mk[r][x] = 1;
+        CellRows::mark(mk[r], x);
         if (x < lo[r]) lo[r] = x;
         if (x > hi[r]) hi[r] = x;
     }
@@ -222,7 +235,7 @@ struct RowAccess {
     float* run(int x, int y, int len) const
     {
         const int r = y & mask;
-        for (int k = 0; k < len; ++k) mk[r][x + k] = 1;
+        for (int k = 0; k < len; ++k) CellRows::mark(mk[r], x + k);
         if (x < lo[r]) lo[r] = x;
         if (x + len - 1 > hi[r]) hi[r] = x + len - 1;
         return d[r] + std::size_t(x) * stride();
