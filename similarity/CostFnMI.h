@@ -135,9 +135,9 @@ protected:
     // Whether evalD and evalDD take the gradient sample by sample: measures that move bins,
     // binned row by row, without a window.
     bool bySample() const;
-    // The value and the gradient from the pdf and the records of the samples: g_k =
-    // -sum F dP_k taken sample by sample; with H also the derivative table and from it the
-    // second-order matrix.
+    // The value and the gradient from the pdf and the samples: g_k = -sum F dP_k taken
+    // sample by sample as the rows are binned (SampleGradient); with H also the derivative
+    // table and from it the second-order matrix.
     float gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
     // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
     float gradientByTable(const CImg<float>& p, CImg<float>& g);
@@ -189,7 +189,28 @@ private:
     std::vector<float> gAcc_;        // per-pair sums
     std::vector<double> gSum_;       // per-parameter sums
     bool countsOnly_ = false;        // binDPdf bins the pdf only and keeps the records
-    std::vector<double> frow_;       // gradientBySample: F along a row (kept zero)
+    // The gradient of gradientBySample, gathered as binDPdf bins the rows in turn. Every
+    // sample moves weight J (its record: J times 1 / N) from bin (r, t) to (r + 1, t), so
+    // its share of g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), where F = ln(A / M) + 1,
+    // A the averaged pdf (A(r, t) = (P(r, t) + P(r - 1, t)) / 2, positive at both bins) and M
+    // its column sums: F(r + 1, t) - F(r, t) = ln A(r + 1, t) - ln A(r, t) - (ln M(r + 1) -
+    // ln M(r)). The first difference is taken from the counts of the row as it is binned, per
+    // sample (row); the rest once the marginals are known (sum).
+    struct SampleGradient {
+        int lo = 0, hi = -1;          // the columns of the samples
+        std::vector<double> dlnA;     // per sample: ln A(r + 1, t) - ln A(r, t)
+        std::vector<double> dlnM;     // per column r: ln M(r + 1) - ln M(r)
+        std::vector<double> pairLog;  // ln A by the sum of the counts of the two bins averaged
+        float w = 0.f;                // 1 / N of pairLog
+        void begin(int samples, int n, float w);
+        // The samples q .. q + k - 1 (bins bin[q ..]) of a row whose counts are at `counts`.
+        void row(const int* counts, const int* bin, int q, int k, int last);
+        // G[k] = -sum J_k (F(r + 1, t) - F(r, t)) over the samples (bins, np floats of J each),
+        // dlnM set.
+        template <int NP> void sum(const int* bin, const float* J, int samples, int last, int np, double* G) const;
+    };
+    SampleGradient sampleGrad_;
+    bool sampleGradOn_ = false;      // binDPdf gathers sampleGrad_
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;
     SampleGroups groups_;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---- HistCells -------------------------------------------------------------------------
 
@@ -74,11 +77,34 @@ void CellRows::setup(int n, int slots, int rows, bool track)
         count_.assign(cells, 0);
         mark_.clear();
     }
-    words_ = (std::size_t(n) + 63) / 64;
-    if (track && mark_.empty()) mark_.assign(words_ * std::size_t(rows), 0);
+    // (64 spare marks: they are read 64 at a time)
+    if (track && mark_.empty()) mark_.assign(cells + 64, 0);
 }
 
 namespace {
+
+// The marks (bytes 0 or 1) m[0 .. 63] as the bits of a word, m[k] in bit k.
+inline std::uint64_t packMarks(const std::uint8_t* m)
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t bits = 0;
+    for (int q = 0; q < 4; ++q) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + 16 * q));
+        bits |= std::uint64_t(std::uint16_t(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * q);
+    }
+    return bits;
+#else
+    std::uint64_t bits = 0;
+    for (int q = 0; q < 8; ++q) {
+        std::uint64_t v;
+        std::memcpy(&v, m + 8 * q, 8);
+        // (little-endian: byte k of v is m[k]; the product gathers bit 0 of every byte)
+        bits |= ((v * 0x0102040810204080ull) >> 56) << (8 * q);
+    }
+    return bits;
+#endif
+}
 
 // The index of the lowest set bit of v != 0.
 inline int lowestBit(std::uint64_t v)
@@ -144,11 +170,13 @@ void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
     if (hi < lo) return;
     held_.resize(std::size_t(hi - lo) + 1);
     int k = 0;
-    std::uint64_t* const mk = marks(r);
-    for (int w = lo >> 6, e = hi >> 6; w <= e; ++w) {
-        std::uint64_t v = mk[w];
-        mk[w] = 0;
-        for (; v; v &= v - 1) held_[k++] = 64 * w + lowestBit(v);
+    std::uint8_t* const mk = marks(r);
+    for (int x = lo; x <= hi; x += 64) {
+        const int span = hi + 1 - x;
+        std::uint64_t v = packMarks(mk + x);
+        if (span < 64) v &= (std::uint64_t(1) << span) - 1;
+        std::memset(mk + x, 0, std::size_t(span < 64 ? span : 64));
+        for (; v; v &= v - 1) held_[k++] = x + lowestBit(v);
     }
     moveCells(r, held_.data(), k, y, out);
 }

@@ -11,7 +11,7 @@
 // rows it is the dense table itself (for small n, where its n^2 cells cost little; emitAll
 // takes the cells that are not all zero); with a few rows reused in turn it holds only the
 // rows being filled, for measures that visit the samples row by row, and the cells used are
-// marked (one bit per cell). Rows are given back cleared.
+// marked (a byte per cell: marking is a plain store). Rows are given back cleared.
 #pragma once
 
 #include <cstddef>
@@ -138,9 +138,7 @@ public:
     // Storage of row r (0 <= r < rows): slots, counts, marks.
     float* data(int r) { return data_.data() + std::size_t(r) * n_ * S_; }
     int* counts(int r) { return count_.data() + std::size_t(r) * n_; }
-    // The marks of row r: bit x % 64 of word x / 64 for column x.
-    std::uint64_t* marks(int r) { return mark_.data() + std::size_t(r) * words_; }
-    static void mark(std::uint64_t* m, int x) { m[x >> 6] |= std::uint64_t(1) << (x & 63); }
+    std::uint8_t* marks(int r) { return mark_.data() + std::size_t(r) * n_; }
 
     // Hands the marked cells of row r, all within columns lo .. hi, to `out` as row y in
     // column order (slot 0 the probability, slots 1 .. the planes), and clears them.
@@ -153,10 +151,9 @@ public:
 private:
     void moveCells(int r, const int* xs, int k, int y, HistCells& out);
     int n_ = 0, S_ = 0, R_ = 0;
-    std::size_t words_ = 0;   // mark words per row
     std::vector<float> data_;
     std::vector<int> count_;
-    std::vector<std::uint64_t> mark_;
+    std::vector<std::uint8_t> mark_;
     std::vector<int> held_;
 };
 
@@ -192,7 +189,7 @@ struct RowAccess {
     int mask, S;
     float* d[4];
     int* c[4];
-    std::uint64_t* mk[4];
+    std::uint8_t* mk[4];
     mutable int lo[4], hi[4];
 
     static RowAccess of(CellRows& r, int S)
@@ -210,7 +207,7 @@ struct RowAccess {
     std::size_t stride() const { return SC ? std::size_t(SC) : std::size_t(S); }
     void use(int r, int x) const
     {
-        CellRows::mark(mk[r], x);
+        mk[r][x] = 1;
         if (x < lo[r]) lo[r] = x;
         if (x > hi[r]) hi[r] = x;
     }
@@ -235,7 +232,7 @@ struct RowAccess {
     float* run(int x, int y, int len) const
     {
         const int r = y & mask;
-        for (int k = 0; k < len; ++k) CellRows::mark(mk[r], x + k);
+        for (int k = 0; k < len; ++k) mk[r][x + k] = 1;
         if (x < lo[r]) lo[r] = x;
         if (x + len - 1 > hi[r]) hi[r] = x + len - 1;
         return d[r] + std::size_t(x) * stride();
