@@ -165,14 +165,10 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
     return G;
 }
 
-void CCostFnMI::scaleCells(int np)
+void CCostFnMI::scaleOnEntry(bool planes)
 {
     const float c = 1.f / nSamples;
-    for (int i = 0, m = cells.size(); i < m; ++i) {
-        cells.pdf(i) *= c;
-        float* d = cells.planes(i);
-        for (int k = 0; k < np; ++k) d[k] *= -c;
-    }
+    cells.scaleOnEntry(c, planes ? -c : 1.f);
 }
 
 void CCostFnMI::binPdf(const CImg<float>& p)
@@ -252,44 +248,43 @@ void CCostFnMI::dpdfWalk(const CImg<float>& p)
         });
         acc.emitAll(cells);
     } else {
-        // The walk records each sample's bin and J in its row's place (one record of 1 + np
-        // floats, the bin's bits first); the rows are binned in turn.
+        // The walk records each sample's bin and J in its row's place (recI, and np floats in
+        // recF); the rows are binned in turn.
         const SampleGroups& G = groupSamples(p, false);
-        const std::size_t W = Form >= 0 ? std::size_t(1 + NP) : std::size_t(1 + np);
+        const std::size_t W = Form >= 0 ? std::size_t(NP) : std::size_t(np);
+        recI.resize(G.samples);
         recF.resize(std::size_t(G.samples) * W);
+        int* const R = recI.data();
         float* const F = recF.data();
         const int* const slot = G.slot.data();
         int k = 0;
         walkD(p, [&](const WalkSample& s) MI_INLINE {
-            float* const f = F + std::size_t(slot[k++]) * W;
-            const int r = binOf(s.r, last);
-            std::memcpy(f, &r, sizeof r);
-            jacobian(s, f + 1);
+            const int q = slot[k++];
+            R[q] = binOf(s.r, last);
+            jacobian(s, F + std::size_t(q) * W);
         });
+        // Row by row: the samples binned, then (gradientBySample) their share of the gradient
+        // read from the row's counts, then the row handed over.
+        auto binRows = [&](const auto& A, auto&& binOne) MI_INLINE {
+            SampleGradient& sums = sampleGrad_;
+            if (sampleGradOn_) sums.begin(G.samples, n, 1.f / nSamples);
+            for (int y = 0; y < n; ++y) {
+                const int b = G.first[y], e = G.first[y + 1];
+                if (b == e) continue;
+                for (int q = b; q < e; ++q) binOne(A, R[q], y, F + std::size_t(q) * W);
+                if (sampleGradOn_) sums.row(acc.counts(0), R, b, e - b, last);
+                A.emit(y, cells);
+            }
+        };
         if (countsOnly_) {
             // the pdf alone: evalD takes the derivatives from the records
             acc.setup(n, 1, 1, true);
-            const RowAccess<1> A = RowAccess<1>::of(acc, 1);
-            for (int y = 0; y < n; ++y) {
-                for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
-                    int r;
-                    std::memcpy(&r, F + std::size_t(q) * W, sizeof r);
-                    ++A.count(r, y);
-                }
-                A.emit(y, cells);
-            }
-            return;
-        }
-        acc.setup(n, S, 1, true);
-        const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
-        for (int y = 0; y < n; ++y) {
-            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
-                const float* const f = F + std::size_t(q) * W;
-                int r;
-                std::memcpy(&r, f, sizeof r);
-                dpdfSample(A, r, y, last, f + 1, np);
-            }
-            A.emit(y, cells);
+            binRows(RowAccess<1>::of(acc, 1), [](const RowAccess<1>& A, int r, int y, const float*) MI_INLINE { ++A.count(r, y); });
+        } else {
+            acc.setup(n, S, 1, true);
+            binRows(RowAccess<SC>::of(acc, S), [&](const RowAccess<SC>& A, int r, int y, const float* J) MI_INLINE {
+                dpdfSample(A, r, y, last, J, np);
+            });
         }
     }
 }
@@ -330,9 +325,11 @@ void CCostFnMI::activate()
 // depends on its count only); with Average also the averaged pdf per cell and its column
 // sums. A bin whose left neighbour holds a cell averages with it (the cell before it in scan
 // order); a bin with no cell right of a cell holds half of that cell and adds to the column
-// sums only (its derivatives are 0), in its row's turn.
+// sums only (its derivatives are 0), in its row's turn. Without Counted, lp[i] = ln e of
+// every cell with e > 0 (for the gradient).
 template <bool Counted, bool Average>
-static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma)
+static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma,
+                         double* lp)
 {
     const int n = t.bins(), m = t.size();
     const int* const X = t.columns();
@@ -350,8 +347,13 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
             rowSum = 0.f;
         }
         mr[x] += e;
-        if (Counted) s += countLog[C[i]];
-        else if (e > 0.f) s += double(e) * std::log(double(e));
+        if (Counted) {
+            s += countLog[C[i]];
+        } else if (e > 0.f) {
+            const double l = std::log(double(e));
+            lp[i] = l;
+            s += double(e) * l;
+        }
         if (Average) {
             // (selects, not branches: which neighbours a cell has follows the data; e + 0
             // is e, and ma[x] + 0 is ma[x])
@@ -393,8 +395,12 @@ float CCostFnMI::valueOfActive(bool average)
         }
         L = countLog_.data();
     }
-    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma) : valueSweep<true, false>(t, L, mt, mr, avg, ma))
-                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma) : valueSweep<false, false>(t, L, mt, mr, avg, ma));
+    logPdf_.resize(L ? 0 : m);
+    double* const lp = logPdf_.data();
+    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<true, false>(t, L, mt, mr, avg, ma, lp))
+                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<false, false>(t, L, mt, mr, avg, ma, lp));
+    logPdfValid_ = !L && !average;   // (the gradient reads the averaged pdf otherwise)
+    columnLogs_.assign(n, std::numeric_limits<double>::quiet_NaN());
     const float value = float(-s) - entropy(margRef) - entropy(margTmp);
     if (average) {
         std::copy(ma, ma + n, mr);
@@ -453,8 +459,15 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     const float* pdf = avgPdf_.data();   // (averaged where the measure averages)
     logFactor.resize(m);
     const float* M = margRef.data();
-    for (int i = 0; i < m; ++i)
-        logFactor[i] = pdf[i] != 0.f ? std::log(double(pdf[i] / M[t.x(i)])) + 1.0 : 0.0;
+    const double* const lp = logPdfValid_ ? logPdf_.data() : nullptr;
+    for (int i = 0; i < m; ++i) {
+        const float v = pdf[i];
+        const int x = t.x(i);
+        double F = 0.0;
+        if (v > 0.f && M[x] > 0.f) F = (lp ? lp[i] : std::log(double(v))) - columnLog(x) + 1.0;
+        else if (v != 0.f) F = std::log(double(v / M[x])) + 1.0;
+        logFactor[i] = F;
+    }
     gSum_.assign(np > 0 ? np : 0, 0.0);
     double* const G = gSum_.data();
     switch (np) {
@@ -467,57 +480,47 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     for (int k = 0; k < np; ++k) g[k] = float(G[k]);
 }
 
-// The samples of gradientBySample: every sample moves weight J_k (its record: the bin's
-// bits, then J times 1 / N) from bin (r, t) to (r + 1, t), so its share of
-// g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), F the factor of gradientOfActive
-// (0 where the pdf the sums read is 0). NP > 0: np at compile time.
+void CCostFnMI::SampleGradient::begin(int samples, int n, float weight)
+{
+    dlnA.resize(std::size_t(samples));
+    lo = n;
+    hi = -1;
+    if (w != weight) {
+        pairLog.clear();
+        w = weight;
+    }
+}
+
+void CCostFnMI::SampleGradient::row(const int* counts, const int* bin, int q, int k, int last)
+{
+    // (two bins of the row hold at most its k samples)
+    for (int c = int(pairLog.size()); c <= k; ++c) pairLog.push_back(c ? std::log(double(float(c) * w) * 0.5) : 0.0);
+    const double* const lnA = pairLog.data();
+    double* const d = dlnA.data();
+    for (int i = q; i < q + k; ++i) {
+        const int r = bin[i];
+        if (r == last) continue;   // the move to the next bin and back cancel
+        const int c0 = r > 0 ? counts[r - 1] : 0, c1 = counts[r], c2 = counts[r + 1];
+        d[i] = lnA[c1 + c2] - lnA[c0 + c1];
+        lo = r < lo ? r : lo;
+        hi = r > hi ? r : hi;
+    }
+}
+
 template <int NP>
-static void sampleGradient(const HistCells& t, const float* avg, const float* M, bool average, int last,
-                           const float* rec, const int* first, int np, std::vector<double>& frow, double* G)
+void CCostFnMI::SampleGradient::sum(const int* bin, const float* J, int samples, int last, int np, double* G) const
 {
     if (NP > 0) np = NP;
-    const int n = t.bins();
-    const std::size_t W = std::size_t(1 + np);
     double acc[NP > 0 ? NP : 1] = {};
     double* const S = NP > 0 ? acc : G;
-    double* const Fr = frow.data();
-    std::vector<int> at(2 * std::size_t(n));   // the bins of a row with a factor,
-    std::vector<double> q(2 * std::size_t(n)); // and their quotients A / M
-    for (int y = 0; y < n; ++y) {
-        const int b = t.rowBegin(y), e = t.rowEnd(y);
-        if (b == e) continue;
-        int m = 0;
-        for (int i = b; i < e; ++i) {
-            const int x = t.x(i);
-            if (avg[i] != 0.f) {
-                at[m] = x;
-                q[m++] = double(avg[i] / M[x]);
-            }
-            // the next bin, when it holds no cell: (0 + P) / 2 where the pdf is averaged
-            const bool nextHeld = i + 1 < e && t.x(i + 1) == x + 1;
-            if (average && x + 1 < n && !nextHeld) {
-                const float a = (0.f + t.pdf(i)) * 0.5f;
-                if (a != 0.f) {
-                    at[m] = x + 1;
-                    q[m++] = double(a / M[x + 1]);
-                }
-            }
-        }
-        for (int j = 0; j < m; ++j) q[j] = std::log(q[j]) + 1.0;   // (independent of each other)
-        for (int j = 0; j < m; ++j) Fr[at[j]] = q[j];
-        for (int q = first[y]; q < first[y + 1]; ++q) {
-            const float* const f = rec + std::size_t(q) * W;
-            int r;
-            std::memcpy(&r, f, sizeof r);
-            if (r == last) continue;   // the move to the next bin and back cancel
-            const double dF = Fr[r + 1] - Fr[r];
-            MI_UNROLL
-            for (int k = 0; k < np; ++k) S[k] -= double(f[1 + k]) * dF;
-        }
-        for (int i = b; i < e; ++i) {
-            Fr[t.x(i)] = 0.0;
-            if (t.x(i) + 1 < n) Fr[t.x(i) + 1] = 0.0;
-        }
+    const double* const dM = dlnM.data();
+    for (int q = 0; q < samples; ++q) {
+        const int r = bin[q];
+        if (r == last) continue;
+        const double dF = dlnA[q] - dM[r];
+        const float* const f = J + std::size_t(q) * np;
+        MI_UNROLL
+        for (int k = 0; k < np; ++k) S[k] -= double(f[k]) * dF;
     }
     if (NP > 0)
         for (int k = 0; k < NP; ++k) G[k] = acc[k];
@@ -525,30 +528,34 @@ static void sampleGradient(const HistCells& t, const float* avg, const float* M,
 
 float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
 {
-    // the derivative table only for the second-order matrix; the records either way
+    // the derivative table only for the second-order matrix; the gradient's sums either way
     countsOnly_ = H == nullptr;
+    sampleGradOn_ = true;
     binDPdf(p);
-    countsOnly_ = false;
+    countsOnly_ = sampleGradOn_ = false;
     activate();
-    const bool average = averages();
-    const float value = valueOfActive(average);
+    const float value = valueOfActive(averages());
     if (!g.is_empty()) g.fill(0.f);
     int np = nParams;
     if (np > (int)g.size()) np = (int)g.size();
-    const int all = nParams;
+    SampleGradient& sg = sampleGrad_;
+    // ln M(r + 1) - ln M(r) for the columns of the samples (M > 0 at both: A > 0 there)
+    sg.dlnM.resize(nBins);
+    for (int x = sg.lo; x <= sg.hi; ++x)
+        sg.dlnM[x] = margRef[x] > 0.f ? columnLog(x + 1) - columnLog(x) : 0.0;
+    const int all = nParams, samples = groups_.samples;
     gSum_.assign(all, 0.0);
-    frow_.resize(nBins, 0.0);
-    const float* const avg = avgPdf_.data();
-    const float* const M = margRef.data();
-    const int* const first = groups_.first.data();
+    double* const G = gSum_.data();
+    const int* const R = recI.data();
+    const float* const J = recF.data();
     switch (all) {
-    case 2: sampleGradient<2>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
-    case 3: sampleGradient<3>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
-    case 4: sampleGradient<4>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
-    case 6: sampleGradient<6>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
-    default: sampleGradient<0>(cells, avg, M, average, lastBin, recF.data(), first, all, frow_, gSum_.data()); break;
+    case 2: sg.sum<2>(R, J, samples, lastBin, all, G); break;
+    case 3: sg.sum<3>(R, J, samples, lastBin, all, G); break;
+    case 4: sg.sum<4>(R, J, samples, lastBin, all, G); break;
+    case 6: sg.sum<6>(R, J, samples, lastBin, all, G); break;
+    default: sg.sum<0>(R, J, samples, lastBin, all, G); break;
     }
-    for (int k = 0; k < np; ++k) g[k] = float(gSum_[k]);
+    for (int k = 0; k < np; ++k) g[k] = float(G[k]);
     if (H) hessianOfActive(*H);
     return value;
 }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -134,9 +135,9 @@ protected:
     // Whether evalD and evalDD take the gradient sample by sample: measures that move bins,
     // binned row by row, without a window.
     bool bySample() const;
-    // The value and the gradient from the pdf and the records of the samples: g_k =
-    // -sum F dP_k taken sample by sample; with H also the derivative table and from it the
-    // second-order matrix.
+    // The value and the gradient from the pdf and the samples: g_k = -sum F dP_k taken
+    // sample by sample as the rows are binned (SampleGradient); with H also the derivative
+    // table and from it the second-order matrix.
     float gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
     // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
     float gradientByTable(const CImg<float>& p, CImg<float>& g);
@@ -147,13 +148,23 @@ protected:
     // the measure averages.
     float pdfOf(int i) const { return avgPdf_[i]; }
     // g[k] = -sum over cells with P != 0 of (ln(P / margRef[x]) + 1) dP_k, summed in
-    // double; leaves that factor per cell in logFactor (0 where P is 0).
+    // double; leaves that factor per cell in logFactor (0 where P is 0). Where P and
+    // margRef[x] are positive the logarithm is ln P - ln margRef[x]: one logarithm per cell
+    // (the value's, where the sums read the pdf itself) and one per column.
     void gradientOfActive(CImg<float>& g);
+    // ln margRef[x] (after valueOfActive; computed on first use).
+    double columnLog(int x)
+    {
+        double& l = columnLogs_[x];
+        if (l != l) l = std::log(double(margRef[x]));
+        return l;
+    }
     // H(a, b) = sum over cells with P != 0 of dP_a dP_b (1 / P - 1 / margRef[x]) (the second
     // term 0 where margRef[x] is 0); P x P, mirrored.
     void hessianOfActive(CImgE<float>& H);
-    // slot 0 *= 1 / N, slots 1 .. np *= -1 / N, in every cell.
-    void scaleCells(int np);
+    // The cells binned from now on enter `cells` scaled: slot 0 by 1 / N, with `planes` also
+    // every further slot by -1 / N.
+    void scaleOnEntry(bool planes);
 
     std::vector<double> logFactor;   // per active cell after gradientOfActive
 
@@ -170,12 +181,36 @@ private:
     // warp through CWarp::CalcJcbn.
     template <int Form> void dpdfWalk(const CImg<float>& p);
     std::vector<float> avgPdf_;      // the pdf the derivative sums read, per active cell
+    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
+    bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
+    std::vector<double> columnLogs_; // ln margRef by column, NaN until used
     std::vector<float> margAvg_;     // column sums of the averaged pdf
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums
     std::vector<double> gSum_;       // per-parameter sums
     bool countsOnly_ = false;        // binDPdf bins the pdf only and keeps the records
-    std::vector<double> frow_;       // gradientBySample: F along a row (kept zero)
+    // The gradient of gradientBySample, gathered as binDPdf bins the rows in turn. Every
+    // sample moves weight J (its record: J times 1 / N) from bin (r, t) to (r + 1, t), so
+    // its share of g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), where F = ln(A / M) + 1,
+    // A the averaged pdf (A(r, t) = (P(r, t) + P(r - 1, t)) / 2, positive at both bins) and M
+    // its column sums: F(r + 1, t) - F(r, t) = ln A(r + 1, t) - ln A(r, t) - (ln M(r + 1) -
+    // ln M(r)). The first difference is taken from the counts of the row as it is binned, per
+    // sample (row); the rest once the marginals are known (sum).
+    struct SampleGradient {
+        int lo = 0, hi = -1;          // the columns of the samples
+        std::vector<double> dlnA;     // per sample: ln A(r + 1, t) - ln A(r, t)
+        std::vector<double> dlnM;     // per column r: ln M(r + 1) - ln M(r)
+        std::vector<double> pairLog;  // ln A by the sum of the counts of the two bins averaged
+        float w = 0.f;                // 1 / N of pairLog
+        void begin(int samples, int n, float w);
+        // The samples q .. q + k - 1 (bins bin[q ..]) of a row whose counts are at `counts`.
+        void row(const int* counts, const int* bin, int q, int k, int last);
+        // G[k] = -sum J_k (F(r + 1, t) - F(r, t)) over the samples (bins, np floats of J each),
+        // dlnM set.
+        template <int NP> void sum(const int* bin, const float* J, int samples, int last, int np, double* G) const;
+    };
+    SampleGradient sampleGrad_;
+    bool sampleGradOn_ = false;      // binDPdf gathers sampleGrad_
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;
     SampleGroups groups_;

@@ -165,6 +165,7 @@ void CCostFnMIpv::pdfLoop(const CImg<float>& p)
 void CCostFnMIpv::binPdf(const CImg<float>& p)
 {
     cells.clear(nBins, 0, 0.f, mostCells(taps_));
+    scaleOnEntry(false);
     const bool nb = !bounded;
     switch (taps_) {
     case 1: nb ? pdfLoop<1, true>(p) : pdfLoop<1, false>(p); break;
@@ -172,7 +173,6 @@ void CCostFnMIpv::binPdf(const CImg<float>& p)
     case 16: nb ? pdfLoop<16, true>(p) : pdfLoop<16, false>(p); break;
     default: nb ? pdfLoop<4, true>(p) : pdfLoop<4, false>(p); break;
     }
-    scaleCells(0);
 }
 
 // NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
@@ -188,6 +188,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
         cells.clear(nBins, NP, 0.f, mostCells(Taps));   // (the padding slots are not kept)
+        scaleOnEntry(true);
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
         binSamples<S>(p, S, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
@@ -239,6 +240,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
         });
     } else {
         cells.clear(nBins, np, 0.f, mostCells(Taps));
+        scaleOnEntry(true);
         binSamples<0>(p, 1 + np, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
             float dx, dy;
             Nbhd<Taps, Nb>::read(ref, rx, ry, nbhdBins, dx, dy);
@@ -253,7 +255,6 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
         });
     }
     lastSample();
-    scaleCells(np);
     curWts = bsplDy.wts2d;
 }
 

@@ -259,18 +259,18 @@ void CCostFnMIpz::pdfLoop(const CImg<float>& p)
 void CCostFnMIpz::binPdf(const CImg<float>& p)
 {
     cells.clear(nBins, 0, 0.f, mostCells(windowTaps() * windowTaps()));
+    scaleOnEntry(false);
     switch (windowTaps()) {
     case 1: pdfLoop<1>(p); break;
     case 2: pdfLoop<2>(p); break;
     case 3: pdfLoop<3>(p); break;
     default: pdfLoop<4>(p); break;
     }
-    scaleCells(0);
 }
 
 // NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
 // floats: weight, derivatives, zero padding), so every tap is one short fixed-length
-// update; the cells are scaled after the walk. NP = 0: any parameter count, through
+// update; the cells are scaled as they are handed over. NP = 0: any parameter count, through
 // CWarp::CalcJcbn per sample.
 template <int T, int NP>
 void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
@@ -287,6 +287,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
     if constexpr (NP > 0) {
         constexpr int S = cellSlots(NP);
         cells.clear(nBins, NP, 0.f, mostCells(T * T));   // (the padding slots are not kept)
+        scaleOnEntry(true);
         float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
         cellCoefs<NP>(p, coef);
         const int L = lastBin;
@@ -356,9 +357,9 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
                 }
             }
         });
-        scaleCells(NP);
     } else {
         cells.clear(nBins, np, 0.f, mostCells(T * T));
+        scaleOnEntry(false);   // the derivatives are scaled per sample
         binSamples<true, 6, 0>(p, 1 + np, record, [&](const auto& Acc, const float* f) PZ_INLINE {
             warp.CalcJcbn(jcbn, p, f[2], f[3], f[4], f[5]);
             for (int m = 0; m < np; ++m) jcbn[m] *= -c;
@@ -374,7 +375,6 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
                 for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += W[j * T + k];
             }
         });
-        scaleCells(0);   // the derivatives are scaled per sample
     }
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---- HistCells -------------------------------------------------------------------------
 
@@ -22,6 +25,7 @@ void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
     y_.clear();
     rowsValid_ = false;
     maxCount_ = 0;
+    sp_ = sd_ = 1.f;
 }
 
 int HistCells::extend(int y, int k)
@@ -73,11 +77,46 @@ void CellRows::setup(int n, int slots, int rows, bool track)
         count_.assign(cells, 0);
         mark_.clear();
     }
-    // (8 spare marks: they are read eight at a time)
-    if (track && mark_.empty()) mark_.assign(cells + 8, 0);
+    // (64 spare marks: they are read 64 at a time)
+    if (track && mark_.empty()) mark_.assign(cells + 64, 0);
 }
 
 namespace {
+
+// The marks (bytes 0 or 1) m[0 .. 63] as the bits of a word, m[k] in bit k.
+inline std::uint64_t packMarks(const std::uint8_t* m)
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    std::uint64_t bits = 0;
+    for (int q = 0; q < 4; ++q) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + 16 * q));
+        bits |= std::uint64_t(std::uint16_t(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * q);
+    }
+    return bits;
+#else
+    std::uint64_t bits = 0;
+    for (int q = 0; q < 8; ++q) {
+        std::uint64_t v;
+        std::memcpy(&v, m + 8 * q, 8);
+        // (little-endian: byte k of v is m[k]; the product gathers bit 0 of every byte)
+        bits |= ((v * 0x0102040810204080ull) >> 56) << (8 * q);
+    }
+    return bits;
+#endif
+}
+
+// The index of the lowest set bit of v != 0.
+inline int lowestBit(std::uint64_t v)
+{
+#if defined(__GNUC__)
+    return __builtin_ctzll(v);
+#else
+    int k = 0;
+    while (!(v & 1)) v >>= 1, ++k;
+    return k;
+#endif
+}
 
 // The cells xs[0 .. k - 1] of a row (slots at d, counts at c) copied to out's cells from
 // `first` on and left zero; SC the slots per cell when known at compile time.
@@ -90,16 +129,16 @@ void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int 
     int* const oc = out.counts() + first;
     float* const op = out.pdfs() + first;
     float* const od = out.planes(first);
-    const float w = out.countWeight();
+    const float w = out.countWeight(), sp = out.pdfScale(), sd = out.planeScale();
     int most = 0;
     for (int i = 0; i < k; ++i) {
         const int x = xs[i];
         float* const src = d + std::size_t(x) * S;
         float* const to = od + std::size_t(i) * D;
         // (counted in integers: exact in any order, scaled once)
-        op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0];
+        op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0] * sp;
         most = c[x] > most ? c[x] : most;
-        if (D > 0) std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+        for (int e = 0; e < D; ++e) to[e] = src[1 + e] * sd;
         std::memset(src, 0, sizeof(float) * std::size_t(S));
         ox[i] = x;
         oc[i] = c[x];
@@ -129,22 +168,15 @@ void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
 void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
 {
     if (hi < lo) return;
-    held_.resize(std::size_t(hi - lo) + 8);
+    held_.resize(std::size_t(hi - lo) + 1);
     int k = 0;
-    // The marks of the span eight at a time: a mark is a byte 0 or 1, so the set bits of a
-    // word are the lowest bits of its marked bytes, in column order.
     std::uint8_t* const mk = marks(r);
-    for (int x = lo; x <= hi; x += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, mk + x, 8);
-        if (!v) continue;
+    for (int x = lo; x <= hi; x += 64) {
         const int span = hi + 1 - x;
-        if (span < 8) v &= (std::uint64_t(1) << (8 * span)) - 1;   // (little-endian)
-        std::memset(mk + x, 0, std::size_t(span < 8 ? span : 8));
-        for (int b = 0; b < 8; ++b) {   // (without branches: the marks follow the data)
-            held_[k] = x + b;
-            k += int((v >> (8 * b)) & 1);
-        }
+        std::uint64_t v = packMarks(mk + x);
+        if (span < 64) v &= (std::uint64_t(1) << span) - 1;
+        std::memset(mk + x, 0, std::size_t(span < 64 ? span : 64));
+        for (; v; v &= v - 1) held_[k++] = x + lowestBit(v);
     }
     moveCells(r, held_.data(), k, y, out);
 }

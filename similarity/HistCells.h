@@ -11,7 +11,7 @@
 // rows it is the dense table itself (for small n, where its n^2 cells cost little; emitAll
 // takes the cells that are not all zero); with a few rows reused in turn it holds only the
 // rows being filled, for measures that visit the samples row by row, and the cells used are
-// marked. Rows are given back cleared.
+// marked (a byte per cell: marking is a plain store). Rows are given back cleared.
 #pragma once
 
 #include <cstddef>
@@ -64,7 +64,8 @@ private:
 
 class HistCells {
 public:
-    // Empty, for n bins per axis and `planes` floats per cell besides the probability. With
+    // Empty, for n bins per axis and `planes` floats per cell besides the probability, no
+    // scaling on entry. With
     // countWeight w != 0 the probability of every cell handed over by CellRows is its count
     // times w (counted()), else the cell's slot 0. Room is made for `most` cells at once, so
     // that the arrays need not grow by copies.
@@ -91,6 +92,15 @@ public:
     const float* planes(int i) const { return d_.data() + std::size_t(i) * D_; }
     int* counts() { return c_.data(); }
     int count(int i) const { return c_[i]; }
+    // Cells handed over by CellRows from now on (until the next clear) are scaled: the
+    // probability (when not counted) by pdfScale, every plane by planeScale.
+    void scaleOnEntry(float pdfScale, float planeScale)
+    {
+        sp_ = pdfScale;
+        sd_ = planeScale;
+    }
+    float pdfScale() const { return sp_; }
+    float planeScale() const { return sd_; }
     // Every probability is its count times the count weight.
     bool counted() const { return w_ != 0.f; }
     float countWeight() const { return w_; }
@@ -113,7 +123,7 @@ private:
     GrowArray<int> c_, x_, y_;
     mutable std::vector<int> rowStart_;
     mutable bool rowsValid_ = false;
-    float w_ = 0.f;
+    float w_ = 0.f, sp_ = 1.f, sd_ = 1.f;
     int maxCount_ = 0;
 };
 
