@@ -108,7 +108,6 @@ public:
     // factor that is not a number counts 1, one above INT_MAX counts INT_MAX).
     int walkCols = 0;
     int walkRows = 0;
-    double walkSamples() const { return double(walkCols) * double(walkRows); }
     // The walk's column and row counts at rate r (used as given) over a w x h template, as
     // setSampleRate sets them.
     static void walkCounts(float r, int w, int h, int& cols, int& rows);

@@ -378,7 +378,7 @@ float CCostFnMI::valueOfActive(bool average)
     margRef.fill(0.f);
     float* const mt = margTmp.data();
     float* const mr = margRef.data();
-    avgPdf_.resize(m);
+    avgPdf_.resize(average ? m : 0);
     margAvg_.assign(average ? n : 0, 0.f);
     float* const avg = avgPdf_.data();
     float* const ma = margAvg_.data();
@@ -402,11 +402,8 @@ float CCostFnMI::valueOfActive(bool average)
     logPdfValid_ = !L && !average;   // (the gradient reads the averaged pdf otherwise)
     columnLogs_.assign(n, std::numeric_limits<double>::quiet_NaN());
     const float value = float(-s) - entropy(margRef) - entropy(margTmp);
-    if (average) {
-        std::copy(ma, ma + n, mr);
-    } else {
-        for (int i = 0; i < m; ++i) avg[i] = t.pdf(i);
-    }
+    if (average) std::copy(ma, ma + n, mr);
+    sumPdf_ = average ? avg : t.pdfs();
     return value;
 }
 
@@ -456,7 +453,7 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     int np = nParams < t.planes() ? nParams : t.planes();
     if (np > (int)g.size()) np = (int)g.size();
     const int m = t.size();
-    const float* pdf = avgPdf_.data();   // (averaged where the measure averages)
+    const float* pdf = sumPdf_;   // (averaged where the measure averages)
     logFactor.resize(m);
     const float* M = margRef.data();
     const double* const lp = logPdfValid_ ? logPdf_.data() : nullptr;
@@ -470,13 +467,7 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     }
     gSum_.assign(np > 0 ? np : 0, 0.0);
     double* const G = gSum_.data();
-    switch (np) {
-    case 2: gradientSums<2>(t, pdf, logFactor.data(), np, G); break;
-    case 3: gradientSums<3>(t, pdf, logFactor.data(), np, G); break;
-    case 4: gradientSums<4>(t, pdf, logFactor.data(), np, G); break;
-    case 6: gradientSums<6>(t, pdf, logFactor.data(), np, G); break;
-    default: gradientSums<0>(t, pdf, logFactor.data(), np, G); break;
-    }
+    withParamCount(np, [&](auto NP) { gradientSums<decltype(NP)::value>(t, pdf, logFactor.data(), np, G); });
     for (int k = 0; k < np; ++k) g[k] = float(G[k]);
 }
 
@@ -548,13 +539,7 @@ float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<fl
     double* const G = gSum_.data();
     const int* const R = recI.data();
     const float* const J = recF.data();
-    switch (all) {
-    case 2: sg.sum<2>(R, J, samples, lastBin, all, G); break;
-    case 3: sg.sum<3>(R, J, samples, lastBin, all, G); break;
-    case 4: sg.sum<4>(R, J, samples, lastBin, all, G); break;
-    case 6: sg.sum<6>(R, J, samples, lastBin, all, G); break;
-    default: sg.sum<0>(R, J, samples, lastBin, all, G); break;
-    }
+    withParamCount(all, [&](auto NP) { sg.template sum<decltype(NP)::value>(R, J, samples, lastBin, all, G); });
     for (int k = 0; k < np; ++k) g[k] = float(G[k]);
     if (H) hessianOfActive(*H);
     return value;
@@ -616,14 +601,8 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
     if (np <= 0) return;
     gAcc_.assign((size_t)np * np, 0.f);
     float* const S = gAcc_.data();
-    const float* pdf = avgPdf_.data();
-    switch (np) {
-    case 2: hessianSums<2>(t, pdf, margRef.data(), np, S); break;
-    case 3: hessianSums<3>(t, pdf, margRef.data(), np, S); break;
-    case 4: hessianSums<4>(t, pdf, margRef.data(), np, S); break;
-    case 6: hessianSums<6>(t, pdf, margRef.data(), np, S); break;
-    default: hessianSums<0>(t, pdf, margRef.data(), np, S); break;
-    }
+    const float* pdf = sumPdf_;
+    withParamCount(np, [&](auto NP) { hessianSums<decltype(NP)::value>(t, pdf, margRef.data(), np, S); });
     const long hsize = (long)H.size();
     for (int a = 0; a < np; ++a)
         for (int b = a; b < np; ++b) {

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -36,6 +37,21 @@
 // -sum of e ln e over the elements e > 0 of the first width * height elements of v,
 // accumulated in double precision. Zero, negative and NaN elements are skipped.
 float entropy(const CImg<float>& v);
+
+// f(std::integral_constant<int, NP>()) with NP = np for the warps' parameter counts 2, 3,
+// 4 and 6 (loops over the parameters unrolled at compile time), NP = 0 (the count taken at
+// run time) for any other.
+template <class F>
+inline void withParamCount(int np, F&& f)
+{
+    switch (np) {
+    case 2: f(std::integral_constant<int, 2>()); break;
+    case 3: f(std::integral_constant<int, 3>()); break;
+    case 4: f(std::integral_constant<int, 4>()); break;
+    case 6: f(std::integral_constant<int, 6>()); break;
+    default: f(std::integral_constant<int, 0>()); break;
+    }
+}
 
 class CCostFnMI : public CCostFn {
 public:
@@ -146,7 +162,7 @@ protected:
     float valueOfActive(bool average);
     // The probability the derivative sums read (after valueOfActive): the averaged one where
     // the measure averages.
-    float pdfOf(int i) const { return avgPdf_[i]; }
+    float pdfOf(int i) const { return sumPdf_[i]; }
     // g[k] = -sum over cells with P != 0 of (ln(P / margRef[x]) + 1) dP_k, summed in
     // double; leaves that factor per cell in logFactor (0 where P is 0). Where P and
     // margRef[x] are positive the logarithm is ln P - ln margRef[x]: one logarithm per cell
@@ -180,7 +196,8 @@ private:
     // binDPdf's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
     // warp through CWarp::CalcJcbn.
     template <int Form> void dpdfWalk(const CImg<float>& p);
-    std::vector<float> avgPdf_;      // the pdf the derivative sums read, per active cell
+    std::vector<float> avgPdf_;      // the averaged pdf per active cell
+    const float* sumPdf_ = nullptr;  // the pdf the derivative sums read: avgPdf_ or the cells'
     std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
     bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
     std::vector<double> columnLogs_; // ln margRef by column, NaN until used

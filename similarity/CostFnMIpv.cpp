@@ -261,13 +261,7 @@ void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
 template <int Taps, bool Nb>
 void CCostFnMIpv::dpdfByParams(const CImg<float>& p)
 {
-    switch (nParams) {
-    case 2: dpdfLoop<Taps, Nb, 2>(p); break;
-    case 3: dpdfLoop<Taps, Nb, 3>(p); break;
-    case 4: dpdfLoop<Taps, Nb, 4>(p); break;
-    case 6: dpdfLoop<Taps, Nb, 6>(p); break;
-    default: dpdfLoop<Taps, Nb, 0>(p); break;
-    }
+    withParamCount(nParams, [&](auto NP) { dpdfLoop<Taps, Nb, decltype(NP)::value>(p); });
 }
 
 void CCostFnMIpv::binDPdf(const CImg<float>& p)

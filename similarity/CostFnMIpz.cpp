@@ -381,13 +381,7 @@ void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
 template <int T>
 void CCostFnMIpz::dpdfByParams(const CImg<float>& p)
 {
-    switch (nParams) {
-    case 2: dpdfLoop<T, 2>(p); break;
-    case 3: dpdfLoop<T, 3>(p); break;
-    case 4: dpdfLoop<T, 4>(p); break;
-    case 6: dpdfLoop<T, 6>(p); break;
-    default: dpdfLoop<T, 0>(p); break;
-    }
+    withParamCount(nParams, [&](auto NP) { dpdfLoop<T, decltype(NP)::value>(p); });
 }
 
 void CCostFnMIpz::binDPdf(const CImg<float>& p)
