@@ -80,6 +80,28 @@ for L = [256 1024 4096]
   end
 end
 
+% At the size of a photograph's template: 256 x 256 samples of an 8-bit scene (texture and
+% noise, most of the 256 levels used), whole-pixel warps. Every output count takes its own
+% binning (dense counts for the value, rows binned in turn with derivatives), and each gives
+% the value of the counted histogram.
+[R, C] = ndgrid(0:319, 0:319);
+randn("seed", 7);
+I8 = floor(127.5 + 80 * sin(R / 9) .* cos(C / 13) + 30 * cos((R - 2 * C) / 17) + 15 * randn(320, 320));
+I8 = min(max(I8, 0), 255);
+T8 = I8(21:276, 31:286);
+for w = [127.5 + [20 23 12]; 127.5 + [30 26 41]]
+  [r, t] = tremlo_warped(T8, I8, w, 'nearest');
+  Pj = accumarray([r(:) + 1, t(:) + 1], 1, [256 256]) / numel(t);
+  want = ent(Pj) - ent(sum(Pj, 1)) - ent(sum(Pj, 2));
+  for op = [3 4]
+    [Y1] = tremlo(T8, I8, w, [2 op 1 0 1]);
+    [Y2, ~] = tremlo(T8, I8, w, [2 op 1 0 1]);
+    [Y3, ~, ~, H] = tremlo(T8, I8, w, [2 op 1 0 1]);
+    assert(all(abs([Y1 Y2 Y3] - want) < 1e-5), 'operator %d, 256 x 256, warp %s: %s vs %g', ...
+           op, mat2str(w'), mat2str([Y1 Y2 Y3], 8), want);
+    assert(max(abs(H(:) - Pj(:))) < 1e-7, 'operator %d, 256 x 256: joint histogram', op);
+  end
+end
 % Gradients of SSD and NC (and the full SSD Hessian) against central differences of the
 % tremlo values over W, with bicubic and bilinear sampling.
 steps = {[1e-2 1e-2], [1e-2 1e-2 1e-3], [1e-2 1e-2 1e-3 1e-3], [1e-3 1e-3 1e-3 1e-3 1e-2 1e-2]};
