@@ -5,11 +5,9 @@
 #include <cmath>
 
 #include "similarity/CostFnMI.h"
+#include "similarity/IntensityBins.h"
 
 namespace {
-
-// Largest bin count taken: a histogram of more bins could not hold even its rows.
-const double kMaxHistBins = double(1 << 24);
 
 // trunc(max) + 1 over the image's finite pixels, at least 1 (the clamped rasteriser puts
 // non-finite intensities into the edge bins).
@@ -19,13 +17,11 @@ int binsFor(const CImg<float>& img)
         throw cimg_library::CImgArgumentException(
             "CImgStats::CImgStats() : Specified input image (%u,%u,%u,%u,%p) is empty.",
             img.width(), img.height(), img.depth(), img.spectrum(), (const void*)img.data());
-    float m = 0.f;
-    cimg_for(img, p, float) if (std::isfinite(*p) && *p > m) m = *p;
-    const double n = std::floor(double(m)) + 1.0;
-    if (!(n <= kMaxHistBins))
+    const double m = scanIntensities(img).hi, n = intensityBins(m);
+    if (!(n <= BinCaps::kAreaBins))
         throw cimg_library::CImgArgumentException(
             "CCostFnMItri: the largest intensity %g needs a joint histogram too large to build "
-            "(intensities are histogram bin numbers).", double(m));
+            "(intensities are histogram bin numbers).", m);
     return int(n);
 }
 
@@ -35,8 +31,6 @@ inline float bilinear(const CImg<float>& img, float x, float y)
 {
     return img._linear_atXY(x == x ? x : 0.f, y == y ? y : 0.f, 0, 0);
 }
-
-inline bool finite2(float x, float y) { return std::isfinite(x) && std::isfinite(y); }
 
 // Sorts ascending and keeps the distinct values.
 inline void sortUnique(std::vector<float>& v)
@@ -236,6 +230,21 @@ CImg<float> CCostFnMItri::getJointHist()
     return jointHist.dense();
 }
 
+HistogramBytes CCostFnMItri::evaluationBytes(double n, double refRows)
+{
+    // The runs held before a sweep (as the constructor sets them), 24 bytes each; the runs
+    // and their copy sorted by row grow by doubling: three times their content at most while
+    // they grow, as the held rows.
+    const double runs = std::max(4096.0, 4.0 * n);
+    const double row = double(sizeof(std::vector<float>) + sizeof(float*) + 2 * sizeof(int));
+    HistogramBytes b;
+    // the marginals, the rows, the held rows, the sweep's row starts, weights and counts
+    b.bins = n * (2 * sizeof(float) + row + 3 * sizeof(int) + 2 * sizeof(double) + sizeof(int)) + 2 * 3 * runs * 24.0;
+    // every row the reference intensities reach, at most n wide, and one row's copy as it widens
+    b.cells = (std::min(refRows, n) + 1) * n * sizeof(float);
+    return b;
+}
+
 // ---- CCostFnMItrigrid -----------------------------------------------------------------
 
 namespace {
@@ -397,10 +406,10 @@ float CCostFnMItrigrid::eval(const CImg<float>& p)
             for (std::size_t i = 0; i + 1 < breaksX.size(); ++i) {
                 const float xa = breaksX[i], xb = breaksX[i + 1];
                 const float v = std::fabs((xa - xb) * (ya - yb)) * w;
-                const int bin = binOf(tmpA_[i], refA_[i]);
+                const long long bin = binOf(tmpA_[i], refA_[i]);
                 if (bin >= 0 && bin == binOf(tmpA_[i + 1], refA_[i + 1]) && bin == binOf(tmpB_[i], refB_[i]) &&
                     bin == binOf(tmpB_[i + 1], refB_[i + 1])) {
-                    const int r = bin / nBins, k = bin - r * nBins;
+                    const int r = int(bin / nBins), k = int(bin - (long long)r * nBins);
                     float& e = jointHist.span(r, k, k)[k];
                     e += v;
                     e += v;

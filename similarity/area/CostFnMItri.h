@@ -27,6 +27,7 @@
 #include "similarity/CImgI.h"
 #include "similarity/CWarp.h"
 #include "similarity/CostFn.h"
+#include "similarity/IntensityBins.h"
 #include "similarity/area/Raster.h"
 
 // The inverse of the map of the warp's code under its current `params` (as WarpInverse
@@ -51,6 +52,12 @@ public:
     virtual CImg<float> getJointHist();
 
     int bins() const { return nBins; }
+
+    // What the evaluations of a measure of n bins per axis allocate at most, in bytes, when
+    // the reference intensities reach refRows of the bins (trunc(max) - trunc(min) + 1): the
+    // tables of an entry per bin and the runs deferred per bin (bins), the rows of the
+    // histogram that triangles reach (cells). The dense copy of getJointHist aside.
+    static HistogramBytes evaluationBytes(double n, double refRows);
 
 protected:
     int nBins;               // n: bins per histogram axis
@@ -99,8 +106,10 @@ private:
     // returns false.
     template <class F> void forEachCell(F&& f);
     // Index of the histogram bin of the vertex (t, r), or -1 outside the histogram.
-    int binOf(float t, float r) const
+    long long binOf(float t, float r) const
     {
-        return t >= 0.f && r >= 0.f && t < float(nBins) && r < float(nBins) ? int(t) + nBins * int(r) : -1;
+        return t >= 0.f && r >= 0.f && t < float(nBins) && r < float(nBins)
+                   ? (long long)int(t) + (long long)nBins * int(r)
+                   : -1;
     }
 };

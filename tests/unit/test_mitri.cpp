@@ -235,6 +235,19 @@ TEST(MItri, TemplateOnePixelWideOrHighHasNoCells)
     }
 }
 
+// Beyond 65536 bins a bin's index (template bin + n times reference bin) passes 2^32: a
+// piece whose four vertices share a bin still lands in that bin. A constant reference
+// shares nothing with the template: the value is 0.
+TEST(MItrigrid, PiecesInOneBinLandThereAtAnyBinCount)
+{
+    CImgI<float> ref = image(20, 20, [](int, int) { return 69999.f; });
+    CImgI<float> tmp = padded(9, 7, [](int i, int) { return i < 4 ? 5.f : 6.f; });
+    auto m = measure(7, 1, ref, tmp, 2);
+    EXPECT_EQ(m->bins(), 70000);
+    EXPECT_NEAR(m->eval(vec({10.f, 10.f})), 0.f, 1e-6f);
+    EXPECT_NEAR(m->eval(vec({9.6f, 10.3f})), 0.f, 1e-6f);
+}
+
 // With the cell corners on whole reference positions (odd template, whole-pixel
 // translation) or no whole position between two warped corners (a rotation beyond 45
 // degrees, a singular map), operator 7 cuts no cell and equals operator 6 with order 2.
