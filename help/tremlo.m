@@ -49,11 +49,14 @@
 %                         Operators 5, 6 and 7 always use 1. A rate below 1e-6 prints a
 %                         warning and becomes 1; a rate below 1 that would take more
 %                         than 2^28 samples per warp, or more than 2^20 along one axis,
-%                         is refused. Samples lie at 1 + k * rate pixels along each axis
-%                         (k whole), each at the warp of its own template coordinates.
+%                         is refused (at 2^28 samples a warp takes 2 to 4 s with
+%                         bilinear sampling, 9 to 15 s with bicubic). Samples lie at
+%                         1 + k * rate pixels along each axis (k whole), each at the warp
+%                         of its own template coordinates.
 %     Z  optional Parzen window of operators 3, 4 and 5: the joint histogram is convolved
 %        with it (zero border, size kept; the first dimension of Z runs along reference
-%        bins) before the mutual information is taken. Empty or one element: no smoothing.
+%        bins) before the mutual information is taken. Empty or one element: no smoothing,
+%        whatever the element (Z = 0.5 gives the values and histograms of no Z).
 %        Z is not renormalised: a window that does not sum to 1 gives meaningless values,
 %        even negative mutual information. Operators 6 and 7 ignore it.
 %
@@ -67,6 +70,17 @@
 %         intensity i - 1 and template intensity j - 1, after smoothing by Z. Operators 6, 7:
 %         the same size with the template bin along the first dimension. Operators 1, 2,
 %         11 (and 100): 1 x 1 x n, all ones.
+%
+%   The value can depend on the number of outputs:
+%     - with nearest-neighbour interpolation (code 0) the evaluations with a gradient read
+%       I at the pixel of the truncated position, the value alone at the nearest pixel:
+%       tremlo(T, I, [59; 49], [2 1 1 0 0.5]) gives 0, [y, d] = tremlo(...) y = 25.659
+%       (T and I of the example below);
+%     - operator 5 with nearest-neighbour interpolation takes the gradient, and the value
+%       with it, from operator 3's plain histogram: order 2 gives -4.1203 alone, -5.1295
+%       with a gradient;
+%     - operator 5 of order 0 with bilinear or bicubic interpolation spreads each sample
+%       over two bins with a gradient, bins it whole without.
 %
 %   Conventions
 %     MATLAB rows are the image's x axis and columns its y axis; positions count from 0,
@@ -87,8 +101,12 @@
 %     then the usage text and "Aborting...", and returns a 1 x 1 single 0 in every
 %     requested output. It raises no error: isa(Y, 'single') tells a refused call.
 %     A template larger than I prints "tremlo Warning - Tmp bigger then Ref Image." and
-%     the call goes on. Histograms too large for the machine's memory raise the error
-%     tremlo:histogramTooLarge.
+%     the call goes on. More bins than a measure takes (2^26 per axis, 2^24 for
+%     operators 6 and 7), or histograms that would take more than half the machine's
+%     memory (what the call allocates at most: the tables per bin, the cells the samples
+%     can reach, what is kept per sample, the dense histograms of the fourth output, 12
+%     bytes per bin and warp), raise the error tremlo:histogramTooLarge; its message
+%     names what would take the memory.
 %
 %   Example
 %     I = round(100 + 50 * sin((0:127)' / 6) + 50 * cos((0:127) / 9));
