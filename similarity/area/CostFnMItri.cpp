@@ -36,8 +36,6 @@ inline float bilinear(const CImg<float>& img, float x, float y)
     return img._linear_atXY(x == x ? x : 0.f, y == y ? y : 0.f, 0, 0);
 }
 
-inline bool finite2(float x, float y) { return std::isfinite(x) && std::isfinite(y); }
-
 // Sorts ascending and keeps the distinct values.
 inline void sortUnique(std::vector<float>& v)
 {
