@@ -16,6 +16,11 @@
 #ifndef cimg_display
 #define cimg_display 0
 #endif
+// No module starts a thread. A compiler in OpenMP mode (Octave's mex adds -fopenmp) would turn
+// on the image library's parallel loops and link the OpenMP runtime; the library is not told.
+#ifdef _OPENMP
+#undef _OPENMP
+#endif
 #define cimg_plugin "bridge/mxPlugin.h"
 #include <CImg.h>
 
