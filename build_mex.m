@@ -164,9 +164,9 @@ function [flags, restore] = compilerSettings(inOctave)
   end
   flags = {};
   try
-    cxx = strtrim(mkoctfile('-p', 'CXX'));
-    cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));
-    xtra = strtrim(mkoctfile('-p', 'XTRA_CXXFLAGS'));
+    cxx = strtrim(mkoctfile('-p', 'CXX'));  % Octave only
+    cxxflags = strtrim(mkoctfile('-p', 'CXXFLAGS'));  % Octave only
+    xtra = strtrim(mkoctfile('-p', 'XTRA_CXXFLAGS'));  % Octave only
   catch err
     error('build_mex:noCompiler', ['build_mex: Octave cannot build modules (%s). Install ' ...
           'its development files (Debian/Ubuntu: sudo apt-get install liboctave-dev).'], ...
