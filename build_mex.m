@@ -51,14 +51,14 @@ function out = build_mex(outDir, cimgDir)
   end
 
   here = pwd();
-  goBack = onCleanup(@() cd(here));
   work = tempname();
   mkdir(work);
-  removeWork = onCleanup(@() removeTree(work));
+  cleanup = onCleanup(@() leave(here, work)); %#ok<NASGU> back to here, work removed
   checkCImg(cimgDir, root, work, [{api}, flags, incs]);
 
   % Compile each source once, in a folder of its own per source folder.
   sources = unique([modules.sources]);
+  sources = sources(:)';
   folders = unique(cellfun(@fileparts, sources, 'UniformOutput', false));
   objects = cell(size(sources));
   for k = 1:numel(sources)
@@ -136,7 +136,7 @@ function modules = readModuleList(file, root)
         srcs{end + 1} = [folder '/' found(f).name]; %#ok<AGROW>
       end
     end
-    modules(end + 1) = struct('name', tok{1}, 'sources', {unique(srcs)}); %#ok<AGROW>
+    modules(end + 1) = struct('name', tok{1}, 'sources', {reshape(unique(srcs), 1, [])}); %#ok<AGROW>
   end
   if isempty(modules)
     error('build_mex:sourceList', 'build_mex: %s names no module.', file);
@@ -306,6 +306,11 @@ function p = absolutePath(p)
   if ~isempty(p) && isempty(regexp(p, '^([A-Za-z]:)?[\\/]', 'once'))
     p = fullfile(pwd(), p);
   end
+end
+
+function leave(here, work)
+  cd(here);
+  removeTree(work);
 end
 
 function removeTree(d)
