@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all build deps test demo bench clean
+.PHONY: all build deps test demo bench package clean
 
 all: build
 
@@ -32,6 +32,10 @@ bench: deps
 	@if [ -x $(BUILD)/bench/bench_measures ]; then $(BUILD)/bench/bench_measures --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; else echo "no benchmark yet"; fi
 	@for f in bench/bench_*.m; do [ -f "$$f" ] || continue; \
 	  octave --no-gui --norc --no-history --quiet --no-window-system --eval "addpath('$(BUILD)/mex'); addpath('bench'); $$(basename $$f .m)"; done
+
+# The Octave package imgalign-<version>.tar.gz, for pkg install (see the README).
+package:
+	@scripts/make-package $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

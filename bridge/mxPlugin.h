@@ -15,6 +15,12 @@
 // part is read), full (not sparse), at most four dimensions. Anything else gives the empty
 // image (width, height, depth and channels 0).
 
+// First of the project's code that the image library compiles: an older library stops here,
+// before its missing members give errors of their own.
+#if !defined(cimg_version) || cimg_version < IMGALIGN_CIMG_MIN_VERSION
+#error "imgalign needs CImg 3.0.0 or newer (cimg_version 300); the CImg.h found is older: install a newer CImg (Debian/Ubuntu: cimg-dev)."
+#endif
+
 //! Image from a MATLAB array.
 /**
    \param arr the array (const mxArray*).

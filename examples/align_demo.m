@@ -21,16 +21,16 @@ function align_demo(figureFile)
   levels = 64;                      % intensities are histogram bins for MI: 0 .. levels - 1
   [I, T, pTrue, corners] = scene(levels);
   p0 = [0; 0; 0; 0; (size(I)' - 1) / 2];
-  printf('Reference %dx%d, template %dx%d, true warp [%s]\n', rows(I), columns(I), ...
-         rows(T), columns(T), sprintf(' %.3f', pTrue));
+  fprintf('Reference %dx%d, template %dx%d, true warp [%s]\n', size(I, 1), size(I, 2), ...
+         size(T, 1), size(T, 2), sprintf(' %.3f', pTrue));
 
-  printf('\nSum of squared differences (operator 1), template as sampled:\n');
+  fprintf('\nSum of squared differences (operator 1), template as sampled:\n');
   pSSD = align(T, I, p0, [6 1 1 1 1], pTrue, corners, 30);
 
   Tm = remap(T, levels);
-  printf('\nParzen-window MI (operator 5, cubic spline), template intensities remapped:\n');
+  fprintf('\nParzen-window MI (operator 5, cubic spline), template intensities remapped:\n');
   pMI = align(Tm, I, p0, [6 5 3 1 1], pTrue, corners, 60);
-  printf('\nSSD on the remapped template, for comparison:\n');
+  fprintf('\nSSD on the remapped template, for comparison:\n');
   pBad = align(Tm, I, p0, [6 1 1 1 1], pTrue, corners, 12);
 
   [offsets, basins] = basin(T, Tm, I, pTrue);
@@ -41,15 +41,15 @@ function align_demo(figureFile)
              'pSSD', pSSD, 'pMI', pMI, 'offsets', offsets);
   S.basins = basins;
   align_demo_figure(figureFile, S);
-  printf('\nFigure written to %s\n', figureFile);
+  fprintf('\nFigure written to %s\n', figureFile);
 
   eSSD = warpError(pSSD, pTrue, corners); eMI = warpError(pMI, pTrue, corners);
-  printf('\nFinal error: SSD %.4f px (tolerance %g), MI %.4f px (tolerance %g); SSD on the remapped template %.2f px\n', ...
+  fprintf('\nFinal error: SSD %.4f px (tolerance %g), MI %.4f px (tolerance %g); SSD on the remapped template %.2f px\n', ...
          eSSD, TOL_SSD, eMI, TOL_MI, warpError(pBad, pTrue, corners));
-  if !(eSSD <= TOL_SSD && eMI <= TOL_MI)
+  if ~(eSSD <= TOL_SSD && eMI <= TOL_MI)
     error('align_demo: the warp was not recovered within tolerance');
   end
-  printf('Both warps recovered.\n');
+  fprintf('Both warps recovered.\n');
 end
 
 % Reference: a smooth random texture with values in [0, levels); template: the reference
@@ -61,7 +61,7 @@ function [I, T, pTrue, corners] = scene(levels)
   I = zeros(n);
   for f = 1:12
     k = (0.05 + 0.2 * rand()) * [cos(2 * pi * rand()) sin(2 * pi * rand())];
-    I += randn() * cos(k(1) * R + k(2) * C + 2 * pi * rand());
+    I = I + randn() * cos(k(1) * R + k(2) * C + 2 * pi * rand());
   end
   I = conv2(I, ones(3) / 9, 'same');
   I = (levels - 0.01) * (I - min(I(:))) / (max(I(:)) - min(I(:)));
@@ -93,23 +93,23 @@ end
 
 % Damped Gauss-Newton (Levenberg-Marquardt) on tremlo's value, gradient and Hessian.
 function p = align(T, I, p, P, pTrue, corners, maxIt)
-  printf('%5s %14s %12s %10s\n', 'iter', 'value', 'error (px)', 'damping');
+  fprintf('%5s %14s %12s %10s\n', 'iter', 'value', 'error (px)', 'damping');
   [y, g, H] = tremlo(T, I, p, P);
   lambda = 1e-3;
-  printf('%5d %14.6g %12.4f %10s\n', 0, y, warpError(p, pTrue, corners), '-');
+  fprintf('%5d %14.6g %12.4f %10s\n', 0, y, warpError(p, pTrue, corners), '-');
   for it = 1:maxIt
     % Scale the linear part so that all parameters move pixels alike.
-    s = [ones(4, 1) * (rows(T) / 2); 1; 1];
+    s = [ones(4, 1) * (size(T, 1) / 2); 1; 1];
     Hs = H ./ (s * s'); gs = g ./ s;
     step = -((Hs + lambda * diag(diag(Hs))) \ gs) ./ s;
     [y1, g1, H1] = tremlo(T, I, p + step, P);
     if y1 < y
-      p += step; y = y1; g = g1; H = H1;
+      p = p + step; y = y1; g = g1; H = H1;
       lambda = max(lambda / 4, 1e-6);
     else
-      lambda *= 8;
+      lambda = lambda * 8;
     end
-    printf('%5d %14.6g %12.4f %10.2g\n', it, y, warpError(p, pTrue, corners), lambda);
+    fprintf('%5d %14.6g %12.4f %10.2g\n', it, y, warpError(p, pTrue, corners), lambda);
     if max(abs(step .* s)) < 1e-3 || lambda > 1e6, break; end
   end
 end
@@ -122,24 +122,24 @@ function [d, basins] = basin(T, Tm, I, pTrue)
   d = -8:0.5:8;
   [DX, DY] = ndgrid(d);
   W = repmat(pTrue, 1, numel(DX));
-  W(5, :) += DX(:)'; W(6, :) += DY(:)';
+  W(5, :) = W(5, :) + DX(:)'; W(6, :) = W(6, :) + DY(:)';
   basins = {'SSD, template T', T, [6 1 1 1 1];  'MI, template T', T, [6 5 3 1 1];
             'SSD, remapped Tm', Tm, [6 1 1 1 1]; 'MI, remapped Tm', Tm, [6 5 3 1 1]};
-  for k = 1:rows(basins)
+  for k = 1:size(basins, 1)
     basins{k, 2} = reshape(tremlo(basins{k, 2}, I, W, basins{k, 3}), size(DX));
   end
   basins = basins(:, 1:2);
   shown = 1:4:numel(d);
   for c = {{1, 'SSD, template as sampled'}, {4, 'Parzen MI, remapped template'}}
-    [k, name] = c{1}{:};
+    k = c{1}{1}; name = c{1}{2};
     Y = basins{k, 2};
-    printf('\nBasin of %s over translation offsets (rows: x, columns: y), one call of %d warps:\n', ...
+    fprintf('\nBasin of %s over translation offsets (rows: x, columns: y), one call of %d warps:\n', ...
            name, numel(DX));
-    printf('%8s', ''); printf('%9d', d(shown)); printf('\n');
+    fprintf('%8s', ''); fprintf('%9d', d(shown)); fprintf('\n');
     for i = shown
-      printf('%8d', d(i)); printf('%9.3g', Y(i, shown)); printf('\n');
+      fprintf('%8d', d(i)); fprintf('%9.3g', Y(i, shown)); fprintf('\n');
     end
     [~, at] = min(Y(:));
-    printf('minimum at offset (%g, %g)\n', DX(at), DY(at));
+    fprintf('minimum at offset (%g, %g)\n', DX(at), DY(at));
   end
 end

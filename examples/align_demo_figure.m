@@ -11,7 +11,7 @@ function align_demo_figure(file, S)
   gap = 10; cap = 18; head = 22;
   gray = @(A) repmat(min(max(A / S.levels, 0), 1), [1 1 3]);
   stages = {S.p0, 'start'; S.pSSD, 'after SSD'; S.pMI, 'after MI'};
-  m = rows(S.T);
+  m = size(S.T, 1);
 
   row1 = {};
   for k = 1:3
@@ -34,10 +34,14 @@ function align_demo_figure(file, S)
   row2(end + 1, :) = {upscale(gray(S.Tm), 4), 'remapped Tm'};
 
   row3 = {};
-  map = viridis(256);
+  if exist('viridis', 'file')
+    map = viridis(256);  % Octave only: Octave's perceptual map
+  else
+    map = parula(256);   % MATLAB's map of the same kind
+  end
   d = S.offsets;
   centre = find(d == 0);
-  for k = 1:rows(S.basins)
+  for k = 1:size(S.basins, 1)
     V = S.basins{k, 2};
     V = (V - min(V(:))) / max(max(V(:)) - min(V(:)), eps);
     P = reshape(map(1 + round(255 * V), :), [size(V) 3]);
@@ -53,29 +57,29 @@ function align_demo_figure(file, S)
             'Checkerboard: template / reference warped by the estimate';
             sprintf('Cost over translations %g..%g px: dark low, + true, x lowest', d(1), d(end))};
   panels = {row1, row2, row3};
-  side = max(cellfun(@(r) max(cellfun(@rows, r(:, 1))), panels));
+  side = max(cellfun(@(r) max(cellfun(@(P) size(P, 1), r(:, 1))), panels));
   width = 4 * side + 5 * gap;
   F = ones(3 * (head + cap + side) + 4 * gap, width, 3);
   top = gap;
   for r = 1:3
     F = text_at(F, titles{r}, top, gap, 2, [0 0 0]);
-    for k = 1:rows(panels{r})
+    for k = 1:size(panels{r}, 1)
       [P, name] = panels{r}{k, :};
       left = gap + (k - 1) * (side + gap);
       F = text_at(F, name, top + head, left, 2, [0.2 0.2 0.2]);
-      F(top + head + cap + (1:rows(P)), left + (1:columns(P)), :) = P;
+      F(top + head + cap + (1:size(P, 1)), left + (1:size(P, 2)), :) = P;
     end
-    top += head + cap + side + gap;
+    top = top + head + cap + side + gap;
   end
   dir = fileparts(file);
-  if !isempty(dir) && !isfolder(dir)
+  if ~isempty(dir) && ~isfolder(dir)
     mkdir(dir);
   end
   imwrite(uint8(round(255 * F)), file);
 end
 
 function B = upscale(A, s)
-  B = A(kron(1:rows(A), ones(1, s)), kron(1:columns(A), ones(1, s)), :);
+  B = A(kron(1:size(A, 1), ones(1, s)), kron(1:size(A, 2), ones(1, s)), :);
 end
 
 % The template's border, warped by p, drawn into P (an image of I upscaled by s).
@@ -107,9 +111,9 @@ function P = dots(P, r, c, colour, thick)
   o = (0:thick - 1) - floor((thick - 1) / 2);
   [dr, dc] = ndgrid(o);
   R = round(r(:) + dr(:)'); C = round(c(:) + dc(:)');
-  ok = R >= 1 & R <= rows(P) & C >= 1 & C <= columns(P);
-  idx = sub2ind([rows(P) columns(P)], R(ok), C(ok));
-  n = rows(P) * columns(P);
+  ok = R >= 1 & R <= size(P, 1) & C >= 1 & C <= size(P, 2);
+  idx = sub2ind([size(P, 1) size(P, 2)], R(ok), C(ok));
+  n = size(P, 1) * size(P, 2);
   for k = 1:3
     P(idx + (k - 1) * n) = colour(k);
   end
@@ -123,11 +127,11 @@ function F = text_at(F, str, top, left, s, colour)
   end
   for ch = str
     g = glyphs{double(ch)};
-    if !isempty(g)
+    if ~isempty(g)
       [r, c] = find(upscale(g, s));
       F = dots(F, top + r, left + c, colour, 1);
     end
-    left += 6 * s;
+    left = left + 6 * s;
   end
 end
 
