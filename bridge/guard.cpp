@@ -1,5 +1,7 @@
 #include "bridge/guard.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 std::streamsize CoutToMex::Buf::put(const char* s, std::streamsize n)
@@ -40,4 +42,17 @@ CoutToMex::CoutToMex() : buf_(std::cout.rdbuf())
 CoutToMex::~CoutToMex()
 {
     if (active_) std::cout.rdbuf(buf_.next());
+}
+
+bool IsAllocationFailure(const cimg_library::CImgException& e)
+{
+    const char* what = e.what();
+    return std::strstr(what, "Failed to allocate") || std::strstr(what, "safe_size()");
+}
+
+bool CanAllocate(size_t bytes)
+{
+    void* const p = std::malloc(bytes ? bytes : 1);
+    std::free(p);
+    return p != nullptr;
 }
