@@ -2,39 +2,62 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "similarity/smooth.h"
+#include "steps/tools/hist.h"
 
 void CellTable::open(unsigned w, unsigned h, int d, size_t most)
 {
     width = w;
     height = h;
     depth = d;
-    x.clear();
-    v.clear();
+    std::vector<unsigned>().swap(x);
+    std::vector<double>().swap(v);
     x.reserve(most);
     v.reserve(most * size_t(d));
     row.assign(size_t(h) + 1, 0);
     open_ = 0;
 }
 
+double* CellTable::pushRow(unsigned y, const unsigned* xs, const double* vals, size_t n)
+{
+    while (open_ < y) row[++open_] = x.size();
+    x.insert(x.end(), xs, xs + n);
+    const size_t at = v.size();
+    v.insert(v.end(), vals, vals + n * size_t(depth));
+    row[y + 1] = x.size();
+    return v.data() + at;
+}
+
+void CellTable::close()
+{
+    while (open_ < height) {
+        ++open_;
+        row[open_] = std::max(row[open_], row[open_ - 1]);
+    }
+}
+
 void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTable& t)
 {
     const size_t n = cell.size(), cells = size_t(width) * height;
-    t.open(width, height, 1);
+    std::vector<unsigned> cols;
+    const std::vector<double> zeros(width, 0.0);
     if (cells <= 8 * n + 65536) {
         // Small table: a mark per cell, read in scan order.
         std::vector<int> place(cells, -1);
+        size_t held = 0;
         for (int c : cell)
-            if (c >= 0) place[size_t(c)] = 0;
+            if (c >= 0 && place[size_t(c)] < 0) place[size_t(c)] = 0, ++held;
+        t.open(width, height, 1, held);
         int next = 0;
-        for (unsigned y = 0; y < height; ++y)
-            for (unsigned cx = 0; cx < width; ++cx) {
-                int& p = place[cx + size_t(width) * y];
-                if (p < 0) continue;
-                p = next++;
-                t.push(y, cx)[0] = 0;
-            }
+        for (unsigned y = 0; y < height; ++y) {
+            cols.clear();
+            int* p = place.data() + size_t(width) * y;
+            for (unsigned cx = 0; cx < width; ++cx)
+                if (p[cx] >= 0) p[cx] = next++, cols.push_back(cx);
+            if (!cols.empty()) t.pushRow(y, cols.data(), zeros.data(), cols.size());
+        }
         for (int& c : cell)
             if (c >= 0) c = place[size_t(c)];
         t.close();
@@ -51,27 +74,24 @@ void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTab
         for (size_t k = 0; k < n; ++k)
             if (cell[k] >= 0) byRow[fill[size_t(cell[k]) / width]++] = k;
     }
+    size_t valid = 0;
+    for (int c : cell) valid += c >= 0;
+    t.open(width, height, 1, std::min(valid, cells));
     std::vector<int> place(width, -1);
-    std::vector<unsigned> cols;
     int next = 0;
     for (unsigned y = 0; y < height; ++y) {
         if (start[y] == start[y + 1]) continue;
-        cols.clear();
         const size_t base = size_t(width) * y;
-        for (size_t r = start[y]; r < start[y + 1]; ++r) {
-            const unsigned cx = unsigned(size_t(cell[byRow[r]]) - base);
-            if (place[cx] < 0) {
-                place[cx] = 0;
-                cols.push_back(cx);
-            }
+        cols.clear();
+        for (size_t k = start[y]; k < start[y + 1]; ++k) {
+            const unsigned cx = unsigned(size_t(cell[byRow[k]]) - base);
+            if (place[cx] < 0) place[cx] = 0, cols.push_back(cx);
         }
         std::sort(cols.begin(), cols.end());
-        for (unsigned cx : cols) {
-            place[cx] = next++;
-            t.push(y, cx)[0] = 0;
-        }
-        for (size_t r = start[y]; r < start[y + 1]; ++r) {
-            int& c = cell[byRow[r]];
+        for (unsigned cx : cols) place[cx] = next++;
+        t.pushRow(y, cols.data(), zeros.data(), cols.size());
+        for (size_t k = start[y]; k < start[y + 1]; ++k) {
+            int& c = cell[byRow[k]];
             c = place[unsigned(size_t(c) - base)];
         }
         for (unsigned cx : cols) place[cx] = -1;
@@ -83,7 +103,7 @@ namespace {
 
 bool allFinite(const CImg<double>& m)
 {
-    for (const double* p = m.data(), *e = m.end(); p < e; ++p)
+    for (const double *p = m.data(), *e = m.end(); p < e; ++p)
         if (!std::isfinite(*p)) return false;
     return true;
 }
@@ -99,25 +119,28 @@ CImg<double> dense(const CellTable& in)
     return D;
 }
 
-// The cells of a dense table (one channel per value) with a value that is not 0.
-CellTable cellsOf(const CImg<double>& D)
+// The rows of a dense table (one channel per value): the cells with a value that is not 0
+// (a NaN is not 0).
+void denseRows(const CImg<double>& D, const CellRow& emit)
 {
-    CellTable t;
     const unsigned w = D.width(), h = D.height();
     const int d = D.spectrum();
     const size_t plane = size_t(w) * h;
-    t.open(w, h, d);
-    for (unsigned y = 0; y < h; ++y)
+    std::vector<unsigned> xs;
+    std::vector<double> vals;
+    for (unsigned y = 0; y < h; ++y) {
+        xs.clear();
+        vals.clear();
         for (unsigned cx = 0; cx < w; ++cx) {
             const double* p = D.data() + cx + size_t(w) * y;
             bool held = false;
-            for (int k = 0; k < d; ++k) held |= p[plane * k] != 0;  // NaN too
+            for (int k = 0; k < d; ++k) held |= p[plane * k] != 0;
             if (!held) continue;
-            double* o = t.push(y, cx);
-            for (int k = 0; k < d; ++k) o[k] = p[plane * k];
+            xs.push_back(cx);
+            for (int k = 0; k < d; ++k) vals.push_back(p[plane * k]);
         }
-    t.close();
-    return t;
+        if (!xs.empty()) emit(y, xs.data(), vals.data(), xs.size());
+    }
 }
 
 // One mask element as a term of the convolution: out(x + dx, y + dy) += K in(x, y).
@@ -126,102 +149,168 @@ struct Term {
     int dx;
 };
 
-// The terms of one mask row (one dy), a run of the library's term order.
-struct TermRow {
-    int dy;
-    size_t first, last;  // terms first .. last - 1
+// The terms of a finite mask of more than one element in the library's order (a mask of up
+// to 27 elements reversed, a larger one in storage order; the planes other than the middle
+// one meet only the zero border), in runs of one dy each. Every run holds the mask's whole
+// row: dx = dxLo .. dxLo + width - 1 in some order.
+struct Terms {
+    std::vector<Term> terms;
+    struct Run {
+        int dy;
+        size_t first, last;
+    };
+    std::vector<Run> runs;
+    int dxLo, dxHi, dyLo, dyHi;
+
+    explicit Terms(const CImg<double>& mask)
+    {
+        const int mw = mask.width(), mh = mask.height(), md = mask.depth();
+        const int cx = mw / 2, cy = mh / 2, cz = md / 2;
+        const long N = long(mw) * mh * md, plane = long(mw) * mh;
+        for (long step = 0; step < N; ++step) {
+            const long e = N <= 27 ? N - 1 - step : step;
+            if (e / plane != cz) continue;
+            const int dy = int((e / mw) % mh) - cy;
+            if (runs.empty() || runs.back().dy != dy) runs.push_back({dy, terms.size(), terms.size()});
+            terms.push_back({mask[e], int(e % mw) - cx});
+            runs.back().last = terms.size();
+        }
+        dxLo = -cx, dxHi = mw - 1 - cx, dyLo = -cy, dyHi = mh - 1 - cy;
+    }
 };
 
-// The convolution of `in` by finite terms, DEPTH values per cell (0: in.depth).
-template <int DEPTH>
-void scatter(const CellTable& in, const std::vector<Term>& terms, const std::vector<TermRow>& rows,
-             CellTable& out)
+// The convolution of `in` by `t`, D values per cell (0: in.depth), one output row at a time.
+// The cells of an output row are those some term reaches from a held cell (a coverage count
+// over the row); with Values, their sums, handed to emit; without, only their number, added
+// to `count`.
+template <int DEPTH, bool Values>
+void scatter(const CellTable& in, const Terms& t, const CellRow* emit, size_t* count)
 {
     const int D = DEPTH ? DEPTH : in.depth;
     const long W = in.width, H = in.height;
-    out.open(in.width, in.height, D, in.size());
-    if (!in.size() || rows.empty()) return out.close();
-    int dyLo = rows[0].dy, dyHi = rows[0].dy;
-    for (const TermRow& r : rows) dyLo = std::min(dyLo, r.dy), dyHi = std::max(dyHi, r.dy);
+    if (!in.size()) return;
     long yFirst = 0, yLast = H - 1;
     while (in.row[yFirst] == in.row[yFirst + 1]) ++yFirst;
     while (in.row[yLast] == in.row[yLast + 1]) --yLast;
-    std::vector<double> buf(size_t(W) * D, 0.0);
-    const unsigned* xs = in.x.data();
-    const double* vs = in.v.data();
-    for (long oy = std::max(0L, yFirst + dyLo), oyEnd = std::min(H - 1, yLast + dyHi); oy <= oyEnd; ++oy) {
+    std::vector<int> cover(size_t(W) + 1, 0);
+    std::vector<double> buf(Values ? size_t(W) * D : 0, 0.0), vals;
+    std::vector<unsigned> xs;
+    const unsigned* ix = in.x.data();
+    const double* iv = in.v.data();
+    for (long oy = std::max(0L, yFirst + t.dyLo), oyEnd = std::min(H - 1, yLast + t.dyHi); oy <= oyEnd; ++oy) {
+        // The row's cells: each held cell of a source row reaches dxLo .. dxHi about it.
         long lo = W, hi = -1;
-        for (const TermRow& r : rows) {
-            const long iy = oy - r.dy;
-            if (iy < 0 || iy >= H) continue;
-            const size_t b = in.row[iy], e = in.row[iy + 1];
-            if (b == e) continue;
-            const long x0 = xs[b], x1 = xs[e - 1];
-            for (size_t t = r.first; t < r.last; ++t) {
-                const double K = terms[t].K;
-                const long dx = terms[t].dx;
-                if (x1 + dx < 0 || x0 + dx >= W) continue;
-                lo = std::min(lo, std::max(0L, x0 + dx));
-                hi = std::max(hi, std::min(W - 1, x1 + dx));
-                for (size_t c = b; c < e; ++c) {
-                    const long ox = long(xs[c]) + dx;
-                    if (ox < 0 || ox >= W) continue;
-                    double* d = buf.data() + size_t(ox) * D;
-                    const double* s = vs + c * size_t(D);
-                    for (int k = 0; k < D; ++k) d[k] += K * s[k];
+        for (long iy = std::max(0L, oy - t.dyHi), iyEnd = std::min(H - 1, oy - t.dyLo); iy <= iyEnd; ++iy)
+            for (size_t c = in.row[iy], e = in.row[iy + 1]; c < e; ++c) {
+                const long a = std::max(0L, long(ix[c]) + t.dxLo), b = std::min(W - 1, long(ix[c]) + t.dxHi);
+                if (a > b) continue;
+                ++cover[a];
+                --cover[b + 1];
+                lo = std::min(lo, a);
+                hi = std::max(hi, b);
+            }
+        if (hi < lo) continue;
+        if (Values)
+            for (const Terms::Run& r : t.runs) {
+                const long iy = oy - r.dy;
+                if (iy < 0 || iy >= H) continue;
+                const size_t b = in.row[iy], e = in.row[iy + 1];
+                for (size_t k = r.first; k < r.last; ++k) {
+                    const double K = t.terms[k].K;
+                    const long dx = t.terms[k].dx;
+                    for (size_t c = b; c < e; ++c) {
+                        const long ox = long(ix[c]) + dx;
+                        if (ox < 0 || ox >= W) continue;
+                        double* d = buf.data() + size_t(ox) * D;
+                        const double* s = iv + c * size_t(D);
+                        for (int q = 0; q < D; ++q) d[q] += K * s[q];
+                    }
                 }
             }
-        }
+        xs.clear();
+        vals.clear();
+        size_t n = 0;
+        int run = 0;
         for (long ox = lo; ox <= hi; ++ox) {
+            run += cover[ox];
+            cover[ox] = 0;
+            if (!run) continue;
+            ++n;
+            if (!Values) continue;
+            xs.push_back(unsigned(ox));
             double* d = buf.data() + size_t(ox) * D;
-            bool held = false;
-            for (int k = 0; k < D; ++k) held |= d[k] != 0;  // NaN too
-            if (!held) continue;
-            double* o = out.push(unsigned(oy), unsigned(ox));
-            for (int k = 0; k < D; ++k) o[k] = d[k], d[k] = 0.0;
+            vals.insert(vals.end(), d, d + D);
+            std::fill(d, d + D, 0.0);
         }
+        cover[hi + 1] = 0;
+        if (Values) (*emit)(unsigned(oy), xs.data(), vals.data(), n);
+        else *count += n;
     }
-    out.close();
+}
+
+template <bool Values>
+void scatterAny(const CellTable& in, const Terms& t, const CellRow* emit, size_t* count)
+{
+    if (in.depth == 1) scatter<1, Values>(in, t, emit, count);
+    else if (in.depth == 6) scatter<6, Values>(in, t, emit, count);
+    else scatter<0, Values>(in, t, emit, count);
+}
+
+bool oneByOne(const CImg<double>& mask) { return mask.width() == 1 && mask.height() == 1 && mask.depth() == 1; }
+
+// The rows of `in` times the 1 x 1 mask K: the library scales a table by such a mask, and
+// copies it for a mask of 1.
+void scaledRows(const CellTable& in, double K, const CellRow& emit)
+{
+    std::vector<double> vals;
+    for (unsigned y = 0; y < in.height; ++y) {
+        const size_t b = in.row[y], e = in.row[y + 1];
+        if (b == e) continue;
+        vals.assign(in.at(b), in.at(e));
+        if (K != 1)
+            for (double& v : vals) v *= K;
+        emit(y, in.x.data() + b, vals.data(), e - b);
+    }
 }
 
 }  // namespace
+
+void SmoothRows(const CellTable& in, const CImg<double>& mask, const CellRow& emit)
+{
+    checkMask(mask);
+    if (!in.width || !in.height) return;
+    if (!allFinite(mask)) return denseRows(smoothTable(dense(in), mask), emit);
+    if (oneByOne(mask)) return scaledRows(in, mask[0], emit);
+    scatterAny<true>(in, Terms(mask), &emit, nullptr);
+}
 
 CellTable SmoothCells(const CellTable& in, const CImg<double>& mask)
 {
     checkMask(mask);
     CellTable out;
+    const auto push = [&](unsigned y, const unsigned* xs, const double* vals, size_t n) {
+        out.pushRow(y, xs, vals, n);
+    };
     if (!in.width || !in.height) {
         out.open(in.width, in.height, in.depth);
-        out.close();
-        return out;
+    } else if (!allFinite(mask)) {
+        const CImg<double> D = smoothTable(dense(in), mask);
+        size_t most = 0;
+        denseRows(D, [&](unsigned, const unsigned*, const double*, size_t n) { most += n; });
+        out.open(in.width, in.height, in.depth, most);
+        denseRows(D, push);
+    } else if (oneByOne(mask)) {
+        out.open(in.width, in.height, in.depth, in.size());
+        scaledRows(in, mask[0], push);
+    } else {
+        const Terms t(mask);
+        size_t most = 0;
+        scatterAny<false>(in, t, nullptr, &most);
+        out.open(in.width, in.height, in.depth, most);
+        const CellRow emit = push;
+        scatterAny<true>(in, t, &emit, nullptr);
     }
-    if (!allFinite(mask)) return cellsOf(smoothTable(dense(in), mask));
-    const int mw = mask.width(), mh = mask.height(), md = mask.depth();
-    if (mw == 1 && mh == 1 && md == 1) {
-        // The library scales the table by a 1 x 1 mask, and copies it for a mask of 1.
-        const double K = mask[0];
-        out = in;
-        if (K != 1)
-            for (double& v : out.v) v *= K;
-        return out;
-    }
-    // The library's order: a mask of up to 27 elements reversed, a larger one in storage
-    // order; the planes other than the middle one read only the zero border.
-    const int cx = mw / 2, cy = mh / 2, cz = md / 2;
-    const long N = long(mw) * mh * md, plane = long(mw) * mh;
-    std::vector<Term> terms;
-    std::vector<TermRow> rows;
-    for (long step = 0; step < N; ++step) {
-        const long e = N <= 27 ? N - 1 - step : step;
-        if (e / plane != cz) continue;
-        const int dy = int((e / mw) % mh) - cy;
-        if (rows.empty() || rows.back().dy != dy) rows.push_back({dy, terms.size(), terms.size()});
-        terms.push_back({mask[e], int(e % mw) - cx});
-        rows.back().last = terms.size();
-    }
-    if (in.depth == 1) scatter<1>(in, terms, rows, out);
-    else if (in.depth == 6) scatter<6>(in, terms, rows, out);
-    else scatter<0>(in, terms, rows, out);
+    out.close();
     return out;
 }
 
@@ -242,36 +331,12 @@ double entropy(const CellTable& P)
     return -s;
 }
 
-CellTable MiWeights(const CellTable& P, const CImg<double>& pA, const CImg<double>& pB)
+void ToMiWeights(CellTable& P, const CImg<double>& pA, const CImg<double>& pB)
 {
-    CellTable L = P;
     const bool hasA = !pA.is_empty();
     for (unsigned y = 0; y < P.height; ++y)
-        for (size_t c = P.row[y], e = P.row[y + 1]; c < e; ++c) {
-            const double v = P.v[c];
-            L.v[c] = v != 0 ? std::log(v / ((hasA ? pA[P.x[c]] : 1.0) * pB[y])) + 1 : 0.0;
-        }
-    return L;
-}
-
-void SumProducts(const CellTable& A, const CellTable& L, double s[])
-{
-    const int D = A.depth;
-    for (int q = 0; q < D; ++q) s[q] = 0;
-    // Over the cells either table holds, in scan order; a cell only one holds gives 0 times
-    // the other's value (a NaN or an infinity there makes the sum NaN, as densely).
-    for (unsigned y = 0; y < A.height; ++y) {
-        size_t a = A.row[y], l = L.row[y];
-        const size_t ae = A.row[y + 1], le = L.row[y + 1];
-        while (a < ae || l < le) {
-            const unsigned xa = a < ae ? A.x[a] : ~0u, xl = l < le ? L.x[l] : ~0u;
-            const double* va = xa <= xl ? A.at(a) : nullptr;
-            const double vl = xl <= xa ? L.v[l] : 0.0;
-            for (int q = 0; q < D; ++q) s[q] += (va ? va[q] : 0.0) * vl;
-            if (xa <= xl) ++a;
-            if (xl <= xa) ++l;
-        }
-    }
+        for (size_t c = P.row[y], e = P.row[y + 1]; c < e; ++c)
+            P.v[c] = MiWeight(P.v[c], hasA ? pA[P.x[c]] : 1.0, pB[y]);
 }
 
 std::vector<double> AdjointAt(const CellTable& L, const CImg<double>& mask, const CellTable& at)

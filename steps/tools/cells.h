@@ -6,12 +6,12 @@
 //
 // Every operation gives, bit for bit, what the same operation on the dense table gives: a sum
 // skips only terms that are zero products of finite factors, which leave a sum that starts at
-// +0 as it is (such a sum never becomes -0), and adds every other term in the dense order.
-// Cells whose values all come out 0 (of either sign) may be dropped; a NaN is never 0, so its
-// cell stays.
+// +0 as it is (such a sum never becomes -0), and adds every other term in the dense order. A
+// held cell may be 0 (of either sign): 0 and a missing cell act alike everywhere.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -19,33 +19,23 @@
 struct CellTable {
     unsigned width = 0, height = 0;
     int depth = 1;
-    std::vector<unsigned> x;    // column of each cell
-    std::vector<size_t> row;    // height + 1 entries: row y holds cells row[y] .. row[y + 1] - 1
-    std::vector<double> v;      // depth values per cell
+    std::vector<unsigned> x;  // column of each cell
+    std::vector<size_t> row;  // height + 1 entries: row y holds cells row[y] .. row[y + 1] - 1
+    std::vector<double> v;    // depth values per cell
 
     size_t size() const { return x.size(); }
     const double* at(size_t c) const { return v.data() + c * size_t(depth); }
-    double* at(size_t c) { return v.data() + c * size_t(depth); }
 
     // Empty, for a width x height table of `depth` values per cell; room for `most` cells.
     void open(unsigned w, unsigned h, int d, size_t most = 0);
-    // Appends cell (cx, y) after every cell held (y ascending, cx ascending within a row);
-    // returns its values, the caller's to write.
-    double* push(unsigned y, unsigned cx)
-    {
-        while (open_ < y) row[++open_] = x.size();
-        x.push_back(cx);
-        v.resize(v.size() + size_t(depth));
-        return v.data() + v.size() - size_t(depth);
-    }
-    // Ends the appending: rows after the last cell are empty.
-    void close()
-    {
-        while (open_ < height) row[++open_] = x.size();
-    }
+    // Appends the n cells xs[0..n-1] (ascending) of row y, after every row held, with the
+    // values vals[0 .. n depth - 1]; returns where the values went.
+    double* pushRow(unsigned y, const unsigned* xs, const double* vals, size_t n);
+    // Ends the appending: rows after the last one are empty.
+    void close();
 
 private:
-    unsigned open_ = 0;
+    unsigned open_ = 0;  // rows 0 .. open_ have their start in `row`
 };
 
 // The cells of a width x height table that the pixels reach: cell[k] holds pixel k's cell
@@ -53,12 +43,19 @@ private:
 // those cells, one value each, all 0.
 void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTable& t);
 
+// A row of cells as it is made: row y, cells xs[0 .. n-1] ascending, values vals[n depth].
+using CellRow = std::function<void(unsigned y, const unsigned* xs, const double* vals, size_t n)>;
+
 // The table `in` convolved by `mask` as smoothTable does it (zero outside the table, the
-// table's size, every value of a cell a plane of its own): each held cell gets the terms of
-// its dense counterpart in the library's order. A mask holding a value that is not finite
-// makes every cell of the dense result a term of it, so the table is then made dense and
+// table's size, every value of a cell a plane of its own), handed over row by row in order
+// (rows without cells left out): each cell the mask reaches from a held cell, with the terms
+// of its dense counterpart in the library's order. A mask holding a value that is not finite
+// makes every cell of the dense result a term of it: the table is then made dense and
 // convolved by the library. The library's exception for an empty mask or one of several
 // channels.
+void SmoothRows(const CellTable& in, const CImg<double>& mask, const CellRow& emit);
+
+// SmoothRows into a table (of exactly the cells it needs).
 CellTable SmoothCells(const CellTable& in, const CImg<double>& mask);
 
 // `in` summed over a dimension, as SumDim of the dense table: d = 1 over x (1 x height),
@@ -68,29 +65,10 @@ CImg<double> SumDim(const CellTable& in, int d);
 // -sum of v ln v over the values v > 0 of the cells (depth 1), in scan order.
 double entropy(const CellTable& P);
 
-// The weights MiWeights gives the dense table at each cell of P (depth 1), 0 elsewhere.
-CellTable MiWeights(const CellTable& P, const CImg<double>& pA, const CImg<double>& pB);
-
-// sum over the cells of value q of A times L (depth 1), as SumProduct of the dense tables:
-// for q = 0 .. A.depth - 1 into s[q].
-void SumProducts(const CellTable& A, const CellTable& L, double s[]);
+// P's values (depth 1) replaced by the weights MiWeights gives the dense table at its cells.
+void ToMiWeights(CellTable& P, const CImg<double>& pA, const CImg<double>& pB);
 
 // For each cell (u, v) of `at`: sum over the mask's elements (i, j), j outer, i inner, of
 // mask(i, j) L(u - cx + i, v - cy + j) for the positions inside L (cx, cy the mask's
 // integer halves, L depth 1), as a dense loop over the mask gives it. mask is one plane.
 std::vector<double> AdjointAt(const CellTable& L, const CImg<double>& mask, const CellTable& at);
-
-// Cell by cell over A's cells in scan order: f(y, c, b) for cell c of row y, with b the index
-// of the same cell in B, or -1 when B does not hold it.
-template <class F>
-void ForCellsWith(const CellTable& A, const CellTable& B, F f)
-{
-    for (unsigned y = 0; y < A.height; ++y) {
-        size_t b = B.row[y];
-        const size_t be = B.row[y + 1];
-        for (size_t c = A.row[y], e = A.row[y + 1]; c < e; ++c) {
-            while (b < be && B.x[b] < A.x[c]) ++b;
-            f(y, c, b < be && B.x[b] == A.x[c] ? long(b) : -1L);
-        }
-    }
-}

@@ -148,6 +148,60 @@ struct DerivativePass {
     }
 };
 
+// Sums over the joint table of the smoothed weighted tables dP (six values per cell) handed
+// over row by row: G_q = sum over all cells of dP_q L1 (L1 the weights of P1, as SumProduct
+// over the dense tables) and, with `pairs`, over the cells with P1 != 0 the sums of
+// dP_r dP_s times 1 / P1 (template side, divided) or 1 / P1 - 1 / pI1 (image side), pair
+// (r, s) at upper(r, s). Every cell either table holds is visited in scan order; a missing
+// value is 0.
+struct JointSums {
+    const CellTable& P1;
+    const CImg<double> pT1, pI1;  // pT1 empty on the image side
+    bool onT, withPairs;
+    double G[6] = {}, pairs[21] = {};
+    unsigned next = 0;  // rows of P1 before `next` are done
+
+    // The cell (y, P1's cell c or -1) with the values d (null: 0).
+    void cell(unsigned y, long c, const double* d)
+    {
+        static const double zero[6] = {0, 0, 0, 0, 0, 0};
+        if (!d) d = zero;
+        const double v = c >= 0 ? P1.v[size_t(c)] : 0.0;
+        const double l = c >= 0 ? MiWeight(v, onT ? pT1[P1.x[size_t(c)]] : 1.0, pI1[y]) : 0.0;
+        for (int q = 0; q < 6; ++q) G[q] += d[q] * l;
+        if (!withPairs || v == 0) return;
+        if (onT) {
+            for (int b = 0; b < 6; ++b)
+                for (int a = 0; a <= b; ++a) pairs[upper(a, b)] += d[a] * d[b] / v;
+        } else {
+            const double r = 1 / v - 1 / pI1[y];
+            for (int b = 0; b < 6; ++b)
+                for (int a = 0; a <= b; ++a) pairs[upper(a, b)] += d[a] * d[b] * r;
+        }
+    }
+    void rowOfP1(unsigned y)
+    {
+        for (size_t c = P1.row[y], e = P1.row[y + 1]; c < e; ++c) cell(y, long(c), nullptr);
+    }
+    void row(unsigned y, const unsigned* xs, const double* vals, size_t n)
+    {
+        while (next < y) rowOfP1(next++);
+        size_t c = P1.row[y], k = 0;
+        const size_t e = P1.row[y + 1];
+        while (c < e || k < n) {
+            const unsigned xp = c < e ? P1.x[c] : ~0u, xd = k < n ? xs[k] : ~0u;
+            cell(y, xp <= xd ? long(c) : -1L, xd <= xp ? vals + 6 * k : nullptr);
+            if (xp <= xd) ++c;
+            if (xd <= xp) ++k;
+        }
+        next = y + 1;
+    }
+    void finish()
+    {
+        while (next < P1.height) rowOfP1(next++);
+    }
+};
+
 }  // namespace
 
 MiBins MiTableBins(StepSide side, const CImg<double>& K, double maxT, double maxI)
@@ -197,7 +251,7 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     IndexCells(nT, nI, cells, hist);  // cells[k] now the place of pixel k's cell in hist
     for (int c : cells)
         if (c >= 0) hist.v[size_t(c)] += inc;
-    const CellTable P = SmoothCells(hist, K);
+    CellTable P = SmoothCells(hist, K);
     out[0].assign(1, 1, 1, 1, entropy(SumDim(P, 2)) + entropy(SumDim(P, 1)) - entropy(P));
     if (count < 2) return;
 
@@ -208,8 +262,8 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     std::vector<double> W2, W1;
     if (second) {
         const Img canvas = padded(side, K, 2);
-        const CellTable P2 = SmoothCells(P, along(side, {0.25, 0.5, 0.25}));
-        const CellTable L2 = MiWeights(P2, onT ? SumDim(P2, 2) : Img(), SumDim(P2, 1));
+        CellTable L2 = SmoothCells(P, along(side, {0.25, 0.5, 0.25}));  // P2, then its weights
+        ToMiWeights(L2, onT ? SumDim(L2, 2) : Img(), SumDim(L2, 1));
         W2 = AdjointAt(L2, smooth(canvas, along(side, {-1, 2, -1})), hist);
         W1 = AdjointAt(L2, smooth(canvas, along(side, {-0.5, 0, 0.5})), hist);
     }
@@ -235,46 +289,28 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     std::vector<double>().swap(W1);
     std::vector<int>().swap(cells);
 
-    // Gradient.
-    const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
-    CellTable dP;
-    {
-        CellTable dH = hist;  // the weighted tables, at the cells of the joint table
-        dH.depth = 6;
-        dH.v.swap(tables.dP);
-        for (double& v : dH.v) v /= double(N);
-        hist = CellTable();
-        dP = SmoothCells(dH, Kd);
-    }
+    // Gradient, and the sums over the joint cells of the third (image side) or fourth output,
+    // from the rows of the weighted tables smoothed by Kd as they are made.
+    CellTable dH;  // the weighted tables at the cells of the joint table, six values each
+    dH.width = hist.width, dH.height = hist.height, dH.depth = 6;
+    dH.x.swap(hist.x);
+    dH.row.swap(hist.row);
+    dH.v.swap(tables.dP);
+    for (double& v : dH.v) v /= double(N);
+    hist = CellTable();
     const CellTable P1 = SmoothCells(P, along(side, {0.5, 0.5}));
-    const Img pI1 = SumDim(P1, 1);
-    const CellTable L1 = MiWeights(P1, onT ? SumDim(P1, 2) : Img(), pI1);
+    P = CellTable();
+    JointSums sums{P1, onT ? SumDim(P1, 2) : Img(), SumDim(P1, 1), onT, count > (onT ? 3 : 2)};
+    SmoothRows(dH, smooth(padded(side, K, 1), along(side, {-1, 1})),
+               [&](unsigned y, const unsigned* xs, const double* vals, size_t n) { sums.row(y, xs, vals, n); });
+    sums.finish();
     out[1].assign(1, 6);
-    SumProducts(dP, L1, out[1].data());
+    for (int q = 0; q < 6; ++q) out[1][q] = sums.G[q];
     if (count < 3) return;
-
-    // Sums over the cells with P1 != 0 of dP_r dP_s times a weight of the cell: 1 / P1
-    // (template side, divided) or 1 / P1 - 1 / pI1 (image side).
     const auto jointPairs = [&](Img& o) {
-        double s[21] = {};
-        ForCellsWith(P1, dP, [&](unsigned y, size_t c, long at) {
-            const double v = P1.v[c];
-            if (v == 0) return;
-            double d[6] = {0, 0, 0, 0, 0, 0};
-            if (at >= 0)
-                for (int q = 0; q < 6; ++q) d[q] = dP.at(size_t(at))[q];
-            if (onT) {
-                for (int b = 0; b < 6; ++b)
-                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] / v;
-            } else {
-                const double r = 1 / v - 1 / pI1[y];
-                for (int b = 0; b < 6; ++b)
-                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] * r;
-            }
-        });
         o.assign(6, 6);
         for (int n = 0; n < 6; ++n)
-            for (int m = 0; m < 6; ++m) o(m, n) = s[upper(m, n)];
+            for (int m = 0; m < 6; ++m) o(m, n) = sums.pairs[upper(m, n)];
     };
 
     int next = 2;
