@@ -38,32 +38,41 @@ void CellTable::close()
     }
 }
 
-void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTable& t)
+void JointCells(unsigned width, unsigned height, std::vector<int>& cell, double inc, bool places,
+                CellTable& t)
 {
     const size_t n = cell.size(), cells = size_t(width) * height;
     std::vector<unsigned> cols;
-    const std::vector<double> zeros(width, 0.0);
+    std::vector<double> vals;
     if (cells <= 8 * n + 65536) {
-        // Small table: a mark per cell, read in scan order.
-        std::vector<int> place(cells, -1);
-        size_t held = 0;
+        // Small table: dense, read in scan order.
+        std::vector<double> H(cells, 0.0);
         for (int c : cell)
-            if (c >= 0 && place[size_t(c)] < 0) place[size_t(c)] = 0, ++held;
+            if (c >= 0) H[size_t(c)] += inc;
+        size_t held = 0;
+        for (double v : H) held += v != 0;
         t.open(width, height, 1, held);
+        std::vector<int> place(places ? cells : 0);
         int next = 0;
         for (unsigned y = 0; y < height; ++y) {
             cols.clear();
-            int* p = place.data() + size_t(width) * y;
-            for (unsigned cx = 0; cx < width; ++cx)
-                if (p[cx] >= 0) p[cx] = next++, cols.push_back(cx);
-            if (!cols.empty()) t.pushRow(y, cols.data(), zeros.data(), cols.size());
+            vals.clear();
+            const size_t base = size_t(width) * y;
+            for (unsigned cx = 0; cx < width; ++cx) {
+                if (H[base + cx] == 0) continue;
+                cols.push_back(cx);
+                vals.push_back(H[base + cx]);
+                if (places) place[base + cx] = next++;
+            }
+            if (!cols.empty()) t.pushRow(y, cols.data(), vals.data(), cols.size());
         }
-        for (int& c : cell)
-            if (c >= 0) c = place[size_t(c)];
+        if (places)
+            for (int& c : cell)
+                if (c >= 0) c = place[size_t(c)];
         t.close();
         return;
     }
-    // Large table: the pixels by row (counting sort), then each row's columns sorted.
+    // Large table: the pixels by row (a stable counting sort), then each row's columns.
     std::vector<size_t> start(size_t(height) + 1, 0);
     for (int c : cell)
         if (c >= 0) ++start[size_t(c) / width + 1];
@@ -74,10 +83,9 @@ void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTab
         for (size_t k = 0; k < n; ++k)
             if (cell[k] >= 0) byRow[fill[size_t(cell[k]) / width]++] = k;
     }
-    size_t valid = 0;
-    for (int c : cell) valid += c >= 0;
-    t.open(width, height, 1, std::min(valid, cells));
-    std::vector<int> place(width, -1);
+    t.open(width, height, 1, std::min(byRow.size(), cells));
+    std::vector<double> acc(width, 0.0);
+    std::vector<int> place(places ? width : 0);
     int next = 0;
     for (unsigned y = 0; y < height; ++y) {
         if (start[y] == start[y + 1]) continue;
@@ -85,16 +93,22 @@ void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTab
         cols.clear();
         for (size_t k = start[y]; k < start[y + 1]; ++k) {
             const unsigned cx = unsigned(size_t(cell[byRow[k]]) - base);
-            if (place[cx] < 0) place[cx] = 0, cols.push_back(cx);
+            if (acc[cx] == 0) cols.push_back(cx);
+            acc[cx] += inc;
         }
         std::sort(cols.begin(), cols.end());
-        for (unsigned cx : cols) place[cx] = next++;
-        t.pushRow(y, cols.data(), zeros.data(), cols.size());
-        for (size_t k = start[y]; k < start[y + 1]; ++k) {
-            int& c = cell[byRow[k]];
-            c = place[unsigned(size_t(c) - base)];
+        vals.clear();
+        for (unsigned cx : cols) {
+            vals.push_back(acc[cx]);
+            acc[cx] = 0;
+            if (places) place[cx] = next++;
         }
-        for (unsigned cx : cols) place[cx] = -1;
+        t.pushRow(y, cols.data(), vals.data(), cols.size());
+        if (places)
+            for (size_t k = start[y]; k < start[y + 1]; ++k) {
+                int& c = cell[byRow[k]];
+                c = place[unsigned(size_t(c) - base)];
+            }
     }
     t.close();
 }
@@ -143,41 +157,60 @@ void denseRows(const CImg<double>& D, const CellRow& emit)
     }
 }
 
-// One mask element as a term of the convolution: out(x + dx, y + dy) += K in(x, y).
-struct Term {
-    double K;
-    int dx;
-};
-
 // The terms of a finite mask of more than one element in the library's order (a mask of up
 // to 27 elements reversed, a larger one in storage order; the planes other than the middle
-// one meet only the zero border), in runs of one dy each. Every run holds the mask's whole
-// row: dx = dxLo .. dxLo + width - 1 in some order.
+// one meet only the zero border), in runs of one mask row each: out(x + dx, y + dy) +=
+// K in(x, y) with dx = dx0 + step j for the run's j-th term (step -1 when reversed, else 1).
 struct Terms {
-    std::vector<Term> terms;
+    std::vector<double> K;
     struct Run {
-        int dy;
-        size_t first, last;
+        int dy, dx0;
+        size_t first;  // K[first .. first + length - 1]
     };
     std::vector<Run> runs;
-    int dxLo, dxHi, dyLo, dyHi;
+    int length, step, dxLo, dxHi, dyLo, dyHi;
 
     explicit Terms(const CImg<double>& mask)
     {
         const int mw = mask.width(), mh = mask.height(), md = mask.depth();
         const int cx = mw / 2, cy = mh / 2, cz = md / 2;
         const long N = long(mw) * mh * md, plane = long(mw) * mh;
-        for (long step = 0; step < N; ++step) {
-            const long e = N <= 27 ? N - 1 - step : step;
+        for (long n = 0; n < N; ++n) {
+            const long e = N <= 27 ? N - 1 - n : n;
             if (e / plane != cz) continue;
-            const int dy = int((e / mw) % mh) - cy;
-            if (runs.empty() || runs.back().dy != dy) runs.push_back({dy, terms.size(), terms.size()});
-            terms.push_back({mask[e], int(e % mw) - cx});
-            runs.back().last = terms.size();
+            if (e % mw == (N <= 27 ? mw - 1 : 0))
+                runs.push_back({int((e / mw) % mh) - cy, int(e % mw) - cx, K.size()});
+            K.push_back(mask[e]);
         }
+        length = mw;
+        step = N <= 27 ? -1 : 1;
         dxLo = -cx, dxHi = mw - 1 - cx, dyLo = -cy, dyHi = mh - 1 - cy;
     }
 };
+
+// d[j stride + q] += K[j] v[q] for j < n, q < D (DEPTH, or D when DEPTH is 0).
+template <int DEPTH>
+inline void addRun(double* d, long stride, const double* K, long n, const double* v, int D)
+{
+    if (DEPTH == 1) {
+        const double v0 = v[0];
+        for (long j = 0; j < n; ++j, d += stride) d[0] += K[j] * v0;
+    } else if (DEPTH == 6) {
+        const double v0 = v[0], v1 = v[1], v2 = v[2], v3 = v[3], v4 = v[4], v5 = v[5];
+        for (long j = 0; j < n; ++j, d += stride) {
+            const double k = K[j];
+            d[0] += k * v0;
+            d[1] += k * v1;
+            d[2] += k * v2;
+            d[3] += k * v3;
+            d[4] += k * v4;
+            d[5] += k * v5;
+        }
+    } else {
+        for (long j = 0; j < n; ++j, d += stride)
+            for (int q = 0; q < D; ++q) d[q] += K[j] * v[q];
+    }
+}
 
 // The convolution of `in` by `t`, D values per cell (0: in.depth), one output row at a time.
 // The cells of an output row are those some term reaches from a held cell (a coverage count
@@ -193,8 +226,8 @@ void scatter(const CellTable& in, const Terms& t, const CellRow* emit, size_t* c
     while (in.row[yFirst] == in.row[yFirst + 1]) ++yFirst;
     while (in.row[yLast] == in.row[yLast + 1]) --yLast;
     std::vector<int> cover(size_t(W) + 1, 0);
-    std::vector<double> buf(Values ? size_t(W) * D : 0, 0.0), vals;
-    std::vector<unsigned> xs;
+    std::vector<double> buf(Values ? size_t(W) * D : 0, 0.0), vals(Values ? size_t(W) * D : 0);
+    std::vector<unsigned> xs(Values ? W : 0);
     const unsigned* ix = in.x.data();
     const double* iv = in.v.data();
     for (long oy = std::max(0L, yFirst + t.dyLo), oyEnd = std::min(H - 1, yLast + t.dyHi); oy <= oyEnd; ++oy) {
@@ -215,32 +248,35 @@ void scatter(const CellTable& in, const Terms& t, const CellRow* emit, size_t* c
                 const long iy = oy - r.dy;
                 if (iy < 0 || iy >= H) continue;
                 const size_t b = in.row[iy], e = in.row[iy + 1];
-                for (size_t k = r.first; k < r.last; ++k) {
-                    const double K = t.terms[k].K;
-                    const long dx = t.terms[k].dx;
-                    for (size_t c = b; c < e; ++c) {
-                        const long ox = long(ix[c]) + dx;
-                        if (ox < 0 || ox >= W) continue;
-                        double* d = buf.data() + size_t(ox) * D;
-                        const double* s = iv + c * size_t(D);
-                        for (int q = 0; q < D; ++q) d[q] += K * s[q];
-                    }
+                if (b == e) continue;
+                // Each output cell gets one term from each source cell it lies across the run
+                // from; in the library's order those come from the source cells in descending
+                // column order when dx rises along the run, ascending when it falls.
+                const double* K = t.K.data() + r.first;
+                const long len = t.length;
+                for (size_t k = 0; k < e - b; ++k) {
+                    const size_t c = t.step > 0 ? e - 1 - k : b + k;
+                    const long o = long(ix[c]) + r.dx0;  // output column of the run's first term
+                    const long j0 = t.step > 0 ? std::max(0L, -o) : std::max(0L, o - (W - 1));
+                    const long j1 = t.step > 0 ? std::min(len, W - o) : std::min(len, o + 1);
+                    if (j0 >= j1) continue;
+                    addRun<DEPTH>(buf.data() + size_t(o + t.step * j0) * D, t.step * long(D), K + j0,
+                                  j1 - j0, iv + c * size_t(D), D);
                 }
             }
-        xs.clear();
-        vals.clear();
         size_t n = 0;
         int run = 0;
         for (long ox = lo; ox <= hi; ++ox) {
             run += cover[ox];
             cover[ox] = 0;
             if (!run) continue;
+            if (Values) {
+                xs[n] = unsigned(ox);
+                double* d = buf.data() + size_t(ox) * D;
+                double* o = vals.data() + n * D;
+                for (int q = 0; q < D; ++q) o[q] = d[q], d[q] = 0.0;
+            }
             ++n;
-            if (!Values) continue;
-            xs.push_back(unsigned(ox));
-            double* d = buf.data() + size_t(ox) * D;
-            vals.insert(vals.end(), d, d + D);
-            std::fill(d, d + D, 0.0);
         }
         cover[hi + 1] = 0;
         if (Values) (*emit)(unsigned(oy), xs.data(), vals.data(), n);
@@ -316,10 +352,15 @@ CellTable SmoothCells(const CellTable& in, const CImg<double>& mask)
 
 CImg<double> SumDim(const CellTable& in, int d)
 {
-    const bool overX = d != 2;
-    CImg<double> S(overX ? 1 : in.width, overX ? in.height : 1, 1, 1, 0.0);
-    for (unsigned y = 0; y < in.height; ++y)
-        for (size_t c = in.row[y], e = in.row[y + 1]; c < e; ++c) S[overX ? y : in.x[c]] += in.v[c];
+    CImg<double> S;
+    if (d == 2) {
+        S.assign(in.width, 1, 1, 1, 0.0);
+        for (size_t c = 0; c < in.size(); ++c) S[in.x[c]] += in.v[c];
+    } else {
+        S.assign(1, in.height, 1, 1, 0.0);
+        for (unsigned y = 0; y < in.height; ++y)
+            for (size_t c = in.row[y], e = in.row[y + 1]; c < e; ++c) S[y] += in.v[c];
+    }
     return S;
 }
 
@@ -339,39 +380,45 @@ void ToMiWeights(CellTable& P, const CImg<double>& pA, const CImg<double>& pB)
             P.v[c] = MiWeight(P.v[c], hasA ? pA[P.x[c]] : 1.0, pB[y]);
 }
 
-std::vector<double> AdjointAt(const CellTable& L, const CImg<double>& mask, const CellTable& at)
+void AdjointAt(const CellTable& L, const CImg<double>& A, const CImg<double>& B, const CellTable& at,
+               std::vector<double>& RA, std::vector<double>& RB)
 {
-    const long W = L.width, H = L.height, mw = mask.width(), mh = mask.height();
+    const long W = L.width, H = L.height, mw = A.width(), mh = A.height();
     const long cx = mw / 2, cy = mh / 2;
-    // With a finite mask a position L does not hold adds a zero product; otherwise every
+    // With finite masks a position L does not hold adds zero products; otherwise every
     // position inside L is a term.
-    const bool skip = allFinite(mask);
-    std::vector<double> R(at.size(), 0.0);
+    const bool skip = allFinite(A) && allFinite(B);
+    RA.assign(at.size(), 0.0);
+    RB.assign(at.size(), 0.0);
     for (unsigned v = 0; v < at.height; ++v)
         for (size_t c = at.row[v], ce = at.row[v + 1]; c < ce; ++c) {
             const long u = at.x[c], x0 = u - cx;
-            double s = 0;
+            double sa = 0, sb = 0;
             for (long j = 0; j < mh; ++j) {
                 const long y = long(v) - cy + j;
                 if (y < 0 || y >= H) continue;
-                const double* m = mask.data() + size_t(mw) * j;
+                const double* ma = A.data() + size_t(mw) * j;
+                const double* mb = B.data() + size_t(mw) * j;
                 const unsigned* rb = L.x.data() + L.row[y];
                 const unsigned* re = L.x.data() + L.row[y + 1];
                 const unsigned* q = std::lower_bound(rb, re, unsigned(std::max(0L, x0)));
                 const double* lv = L.v.data() + (q - L.x.data());
                 if (skip) {
-                    for (; q < re && long(*q) < x0 + mw; ++q, ++lv) s += m[long(*q) - x0] * *lv;
+                    for (; q < re && long(*q) < x0 + mw; ++q, ++lv) {
+                        const long i = long(*q) - x0;
+                        sa += ma[i] * *lv;
+                        sb += mb[i] * *lv;
+                    }
                     continue;
                 }
-                for (long i = 0; i < mw; ++i) {
-                    const long xx = x0 + i;
-                    if (xx < 0 || xx >= W) continue;
+                for (long xx = std::max(0L, x0), xe = std::min(W, x0 + mw); xx < xe; ++xx) {
                     double l = 0.0;
                     if (q < re && long(*q) == xx) l = *lv, ++q, ++lv;
-                    s += m[i] * l;
+                    sa += ma[xx - x0] * l;
+                    sb += mb[xx - x0] * l;
                 }
             }
-            R[c] = s;
+            RA[c] = sa;
+            RB[c] = sb;
         }
-    return R;
 }

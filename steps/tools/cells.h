@@ -38,10 +38,11 @@ private:
     unsigned open_ = 0;  // rows 0 .. open_ have their start in `row`
 };
 
-// The cells of a width x height table that the pixels reach: cell[k] holds pixel k's cell
-// index x + width y (or -1 for none) and becomes its cell's place in `t` (or -1). `t` gets
-// those cells, one value each, all 0.
-void IndexCells(unsigned width, unsigned height, std::vector<int>& cell, CellTable& t);
+// The joint table of the pixels' cells: cell[k] holds pixel k's cell index x + width y (or -1
+// for none); `t` gets the cells reached, each the sum of `inc` once per pixel in it. With
+// `places`, cell[k] becomes the place of pixel k's cell in `t` (or stays -1). inc > 0.
+void JointCells(unsigned width, unsigned height, std::vector<int>& cell, double inc, bool places,
+                CellTable& t);
 
 // A row of cells as it is made: row y, cells xs[0 .. n-1] ascending, values vals[n depth].
 using CellRow = std::function<void(unsigned y, const unsigned* xs, const double* vals, size_t n)>;
@@ -70,5 +71,7 @@ void ToMiWeights(CellTable& P, const CImg<double>& pA, const CImg<double>& pB);
 
 // For each cell (u, v) of `at`: sum over the mask's elements (i, j), j outer, i inner, of
 // mask(i, j) L(u - cx + i, v - cy + j) for the positions inside L (cx, cy the mask's
-// integer halves, L depth 1), as a dense loop over the mask gives it. mask is one plane.
-std::vector<double> AdjointAt(const CellTable& L, const CImg<double>& mask, const CellTable& at);
+// integer halves, L depth 1), as a dense loop over the mask gives it; for two masks A and B
+// of one size (one plane each) at once, into RA and RB.
+void AdjointAt(const CellTable& L, const CImg<double>& A, const CImg<double>& B, const CellTable& at,
+               std::vector<double>& RA, std::vector<double>& RB);

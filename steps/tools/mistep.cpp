@@ -170,13 +170,14 @@ struct JointSums {
         const double l = c >= 0 ? MiWeight(v, onT ? pT1[P1.x[size_t(c)]] : 1.0, pI1[y]) : 0.0;
         for (int q = 0; q < 6; ++q) G[q] += d[q] * l;
         if (!withPairs || v == 0) return;
+        double dd[21];  // d_a d_b at upper(a, b)
+        for (int b = 0, i = 0; b < 6; ++b)
+            for (int a = 0; a <= b; ++a) dd[i++] = d[a] * d[b];
         if (onT) {
-            for (int b = 0; b < 6; ++b)
-                for (int a = 0; a <= b; ++a) pairs[upper(a, b)] += d[a] * d[b] / v;
+            for (int i = 0; i < 21; ++i) pairs[i] += dd[i] / v;
         } else {
             const double r = 1 / v - 1 / pI1[y];
-            for (int b = 0; b < 6; ++b)
-                for (int a = 0; a <= b; ++a) pairs[upper(a, b)] += d[a] * d[b] * r;
+            for (int i = 0; i < 21; ++i) pairs[i] += dd[i] * r;
         }
     }
     void rowOfP1(unsigned y)
@@ -248,9 +249,7 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
             bin(i + size_t(w) * j, SampleAt(I, map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j)));
     for (size_t k = n0; k < N; ++k) bin(k, 0.0);
     CellTable hist;
-    IndexCells(nT, nI, cells, hist);  // cells[k] now the place of pixel k's cell in hist
-    for (int c : cells)
-        if (c >= 0) hist.v[size_t(c)] += inc;
+    JointCells(nT, nI, cells, inc, count >= 2, hist);  // cells[k] now the place of its cell in hist
     CellTable P = SmoothCells(hist, K);
     out[0].assign(1, 1, 1, 1, entropy(SumDim(P, 2)) + entropy(SumDim(P, 1)) - entropy(P));
     if (count < 2) return;
@@ -264,8 +263,8 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
         const Img canvas = padded(side, K, 2);
         CellTable L2 = SmoothCells(P, along(side, {0.25, 0.5, 0.25}));  // P2, then its weights
         ToMiWeights(L2, onT ? SumDim(L2, 2) : Img(), SumDim(L2, 1));
-        W2 = AdjointAt(L2, smooth(canvas, along(side, {-1, 2, -1})), hist);
-        W1 = AdjointAt(L2, smooth(canvas, along(side, {-0.5, 0, 0.5})), hist);
+        AdjointAt(L2, smooth(canvas, along(side, {-1, 2, -1})), smooth(canvas, along(side, {-0.5, 0, 0.5})),
+                  hist, W2, W1);
     }
 
     // One pass over the pixels: the weighted joint tables of the steepest-descent images, the
