@@ -93,7 +93,8 @@ void mexGuard(int nlhs, mxArray* plhs[], Body&& body)
             kind = memory ? "outOfMemory" : "imageLibrary";
             const char* what = e.what();
             int n = int(std::strlen(what));
-            while (memory && n > 0 && what[n - 1] == ' ') --n;  // the library ends some texts in a blank
+            // In parentheses, without the text's own closing blank or full stop.
+            while (memory && n > 0 && (what[n - 1] == ' ' || what[n - 1] == '.')) --n;
             std::snprintf(msg, sizeof msg, memory ? "Out of memory (%.*s)." : "%.*s", n, what);
         } catch (const std::bad_alloc& e) {
             kind = "outOfMemory";
