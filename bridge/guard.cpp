@@ -4,6 +4,10 @@
 #include <cstring>
 #include <iostream>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#endif
+
 std::streamsize CoutToMex::Buf::put(const char* s, std::streamsize n)
 {
     if (busy_) return next_ ? next_->sputn(s, n) : n;  // the host printing through std::cout
@@ -52,7 +56,17 @@ bool IsAllocationFailure(const cimg_library::CImgException& e)
 
 bool CanAllocate(size_t bytes)
 {
-    void* const p = std::malloc(bytes ? bytes : 1);
+    if (!bytes) return true;
+#if defined(MAP_ANONYMOUS)
+    // A mapping, never touched, rather than the allocator (a sanitizer's allocator ends the
+    // process where it cannot serve a request): the system refuses it as it would the host's.
+    void* const p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, bytes);
+    return true;
+#else
+    void* const p = std::malloc(bytes);
     std::free(p);
     return p != nullptr;
+#endif
 }
