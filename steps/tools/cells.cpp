@@ -249,9 +249,9 @@ void scatter(const CellTable& in, const Terms& t, const CellRow* emit, size_t* c
                 if (iy < 0 || iy >= H) continue;
                 const size_t b = in.row[iy], e = in.row[iy + 1];
                 if (b == e) continue;
-                // Each output cell gets one term from each source cell it lies across the run
-                // from; in the library's order those come from the source cells in descending
-                // column order when dx rises along the run, ascending when it falls.
+                // Within a run an output cell gets one term per source cell of the row; the
+                // library adds them in the run's order, which meets the source cells in
+                // descending column order when dx rises along the run, ascending when it falls.
                 const double* K = t.K.data() + r.first;
                 const long len = t.length;
                 for (size_t k = 0; k < e - b; ++k) {

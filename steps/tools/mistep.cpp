@@ -150,7 +150,7 @@ struct DerivativePass {
 
 // Sums over the joint table of the smoothed weighted tables dP (six values per cell) handed
 // over row by row: G_q = sum over all cells of dP_q L1 (L1 the weights of P1, as SumProduct
-// over the dense tables) and, with `pairs`, over the cells with P1 != 0 the sums of
+// over the dense tables) and, withPairs, over the cells with P1 != 0 the sums of
 // dP_r dP_s times 1 / P1 (template side, divided) or 1 / P1 - 1 / pI1 (image side), pair
 // (r, s) at upper(r, s). Every cell either table holds is visited in scan order; a missing
 // value is 0.
