@@ -1,6 +1,12 @@
 #include "bridge/guard.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#endif
 
 std::streamsize CoutToMex::Buf::put(const char* s, std::streamsize n)
 {
@@ -40,4 +46,27 @@ CoutToMex::CoutToMex() : buf_(std::cout.rdbuf())
 CoutToMex::~CoutToMex()
 {
     if (active_) std::cout.rdbuf(buf_.next());
+}
+
+bool IsAllocationFailure(const cimg_library::CImgException& e)
+{
+    const char* what = e.what();
+    return std::strstr(what, "Failed to allocate") || std::strstr(what, "safe_size()");
+}
+
+bool CanAllocate(size_t bytes)
+{
+    if (!bytes) return true;
+#if defined(MAP_ANONYMOUS)
+    // A mapping, never touched, rather than the allocator (a sanitizer's allocator ends the
+    // process where it cannot serve a request): the system refuses it as it would the host's.
+    void* const p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, bytes);
+    return true;
+#else
+    void* const p = std::malloc(bytes);
+    std::free(p);
+    return p != nullptr;
+#endif
 }

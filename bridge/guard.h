@@ -6,12 +6,14 @@
 // order with the host's own output. Any exception leaving the body (the image library's,
 // std::bad_alloc, any other) unwinds it (its images are freed by scope), destroys the
 // outputs already stored in plhs, and becomes a host error (mexErrMsgIdAndTxt) with the
-// identifier "<module>:imageLibrary", "<module>:outOfMemory", "<module>:exception" or
-// "<module>:unknown" and the exception's text, instead of ending the host process. A
-// MexFailure thrown by the module names its own identifier: "<module>:<kind>".
+// identifier "<module>:imageLibrary", "<module>:outOfMemory" (std::bad_alloc and the image
+// library's failures to allocate), "<module>:exception" or "<module>:unknown" and the
+// exception's text, instead of ending the host process. A MexFailure thrown by the module
+// names its own identifier: "<module>:<kind>".
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -51,6 +53,14 @@ private:
     bool active_ = false;
 };
 
+// True for the image library's failures to allocate an image or list, and its refusals of a
+// size too large for one buffer.
+bool IsAllocationFailure(const cimg_library::CImgException& e);
+
+// True when `bytes` can be allocated now. The host ends a call whose array it cannot allocate
+// with an error of its own, so a module asks first before it has the host make a large one.
+bool CanAllocate(size_t bytes);
+
 // A failure that the module reports as a host error "<module>:<kind>" with its message.
 class MexFailure : public std::runtime_error {
 public:
@@ -79,8 +89,13 @@ void mexGuard(int nlhs, mxArray* plhs[], Body&& body)
             kind = e.kind();
             std::snprintf(msg, sizeof msg, "%s", e.what());
         } catch (const cimg_library::CImgException& e) {
-            kind = "imageLibrary";
-            std::snprintf(msg, sizeof msg, "%s", e.what());
+            const bool memory = IsAllocationFailure(e);
+            kind = memory ? "outOfMemory" : "imageLibrary";
+            const char* what = e.what();
+            int n = int(std::strlen(what));
+            // In parentheses, without the text's own closing blank or full stop.
+            while (memory && n > 0 && (what[n - 1] == ' ' || what[n - 1] == '.')) --n;
+            std::snprintf(msg, sizeof msg, memory ? "Out of memory (%.*s)." : "%.*s", n, what);
         } catch (const std::bad_alloc& e) {
             kind = "outOfMemory";
             std::snprintf(msg, sizeof msg, "Out of memory (%s).", e.what());

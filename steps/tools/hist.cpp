@@ -132,10 +132,7 @@ CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg
 {
     CImg<double> L(P.width(), P.height(), 1, 1, 0.0);
     const bool hasA = !pA.is_empty();
-    cimg_forXY(L, x, y) {
-        const double v = P(x, y);
-        if (v != 0) L(x, y) = std::log(v / ((hasA ? pA[x] : 1.0) * pB[y])) + 1;
-    }
+    cimg_forXY(L, x, y) L(x, y) = MiWeight(P(x, y), hasA ? pA[x] : 1.0, pB[y]);
     return L;
 }
 

@@ -11,6 +11,8 @@
 // value a valid bin, and a stray one never writes outside the table.
 #pragma once
 
+#include <cmath>
+
 #include "bridge/cimg.h"
 
 // Bin trunc(v) of v in a table of n bins, or -1 when trunc(v) is not in [0, n) (or v is NaN).
@@ -44,6 +46,9 @@ bool ValidBins(const CImg<double>& A, double& max);
 // with marginals pA (nA x 1) and pB (1 x nB): L(x, y) = ln(P(x, y) / (pA(x) pB(y))) + 1 where
 // P(x, y) != 0, and 0 elsewhere. An empty pA counts as 1 everywhere.
 CImg<double> MiWeights(const CImg<double>& P, const CImg<double>& pA, const CImg<double>& pB);
+
+// The weight of one cell: ln(v / (pa pb)) + 1 for v != 0, else 0.
+inline double MiWeight(double v, double pa, double pb) { return v != 0 ? std::log(v / (pa * pb)) + 1 : 0.0; }
 
 // sum over k of A_k L_k (over the elements the two have in common).
 double SumProduct(const CImg<double>& A, const CImg<double>& L);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "similarity/smooth.h"
+#include "steps/tools/cells.h"
 #include "steps/tools/hist.h"
 #include "steps/tools/moments.h"
 #include "steps/tools/pointwise.h"
@@ -34,33 +35,6 @@ Img padded(StepSide side, const Img& K, int extra)
     return Img(K.width(), K.height() + extra, 1, 1, 0.0).draw_image(0, 1, K);
 }
 
-// The weights that move a smoothing from the table to its partner in a sum of products:
-// over the cells, sum smoothTable(H, mask) L = sum H W, with
-//   W(u, v) = sum over (i, j) of mask(i, j) L(u - cx + i, v - cy + j)   (inside L),
-// cx, cy the mask's integer halves. Computed only at the cells where `where` is not 0 (the
-// cells H can occupy), 0 elsewhere. mask is one plane.
-Img adjointWeights(const Img& L, const Img& mask, const Img& where)
-{
-    const int W = L.width(), H = L.height(), mw = mask.width(), mh = mask.height();
-    const int cx = mw / 2, cy = mh / 2;
-    Img R(W, H, 1, 1, 0.0);
-    for (int v = 0; v < H; ++v)
-        for (int u = 0; u < W; ++u) {
-            if (where(u, v) == 0) continue;
-            double s = 0;
-            for (int j = 0; j < mh; ++j) {
-                const int y = v - cy + j;
-                if (y < 0 || y >= H) continue;
-                for (int i = 0; i < mw; ++i) {
-                    const int x = u - cx + i;
-                    if (x >= 0 && x < W) s += mask(i, j) * L(x, y);
-                }
-            }
-            R(u, v) = s;
-        }
-    return R;
-}
-
 // Adds v[0..N-1] to row `row` of a table whose rows hold N interleaved columns (one row per
 // cell or bin): a pixel's additions to all the columns touch one place.
 template <int N>
@@ -82,14 +56,16 @@ Img column(const Img& inter, int q, unsigned w, unsigned h)
 // Index of the pair (r, s), r <= s, among the 21 pairs of six: the upper triangle by columns.
 inline int upper(int r, int s) { return r <= s ? r + s * (s + 1) / 2 : s + r * (r + 1) / 2; }
 
-// What the pass over the pixels fills: the weighted joint tables dP of the six steepest-descent
-// images; the template side's weighted marginals dpT of them and SS of their 21 products (pair
-// (r, s) at upper(r, s)), for the third output; and for the last output the moment sums of
+// What the pass over the pixels fills: the weighted joint tables of the six steepest-descent
+// images at the cells of the joint table (dP, six values per cell); the template side's
+// weighted marginals dpT of them and SS of their 21 products (pair (r, s) at upper(r, s)), for
+// the third output; and for the last output the moment sums of
 //   w2 g_a g_b + w1 Hg(a, b)  at a + 2 b
 // (moments.h), w2 and w1 the K2 and K1 weights of the pixel's cell. The marginals hold their
 // columns interleaved (width 6 or 21, a row per bin).
 struct Tables {
-    CImg<double> dP[6], dpT, SS;
+    std::vector<double> dP;
+    CImg<double> dpT, SS;
     GridMoments<4> M;
 };
 
@@ -99,9 +75,9 @@ struct DerivativePass {
     const AffineMap& map;
     int w, h, x0, y0, oT;
     unsigned nT;
-    const std::vector<int>& cells;  // each pixel's joint cell, -1 outside the table
-    const CImg<double>& W2;
-    const CImg<double>& W1;
+    const std::vector<int>& cells;  // each pixel's joint cell (its place), -1 outside the table
+    const std::vector<double>& W2;  // per cell
+    const std::vector<double>& W1;
 
     // OnT: differences of T (else of I, warped); Marginal: the marginal tables; Second: the
     // moment sums.
@@ -112,8 +88,7 @@ struct DerivativePass {
         const PlaneAt tAt{t, w, double(oT)};
         const size_t n0 = size_t(w) * h, N = T.size();
         const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
-        double* const dP[6] = {tb.dP[0].data(), tb.dP[1].data(), tb.dP[2].data(),
-                               tb.dP[3].data(), tb.dP[4].data(), tb.dP[5].data()};
+        double* const dP = tb.dP.data();
         double* const dpT = tb.dpT.data();
         double* const SS = tb.SS.data();
         for (int j = 0; j < h; ++j) {
@@ -136,8 +111,7 @@ struct DerivativePass {
                 const double X = double(i - w / 2);
                 const double SD[6] = {X * g[0], X * g[1], Y * g[0], Y * g[1], g[0], g[1]};
                 const int c = cells[k];
-                if (c >= 0)
-                    for (int q = 0; q < 6; ++q) dP[q][c] += SD[q];
+                if (c >= 0) addRow<6>(dP, c, SD);
                 if (Marginal) {
                     const long a = tBin(k);
                     if (a >= 0) {
@@ -167,10 +141,65 @@ struct DerivativePass {
                 Gradient(PlaneAt{t + (k - at), w, double(oT)}, int(at % w), int(at / w), w, h, g);
                 const double SD[6] = {0, 0, 0, 0, g[0], g[1]};  // adding 0 leaves a sum as it is
                 if (cells[k] >= 0)
-                    for (int q = 4; q < 6; ++q) dP[q][cells[k]] += SD[q];
+                    for (int q = 4; q < 6; ++q) dP[size_t(cells[k]) * 6 + q] += SD[q];
                 const long a = tBin(k);
                 if (Marginal && a >= 0) addRow<6>(dpT, a, SD);
             }
+    }
+};
+
+// Sums over the joint table of the smoothed weighted tables dP (six values per cell) handed
+// over row by row: G_q = sum over all cells of dP_q L1 (L1 the weights of P1, as SumProduct
+// over the dense tables) and, withPairs, over the cells with P1 != 0 the sums of
+// dP_r dP_s times 1 / P1 (template side, divided) or 1 / P1 - 1 / pI1 (image side), pair
+// (r, s) at upper(r, s). Every cell either table holds is visited in scan order; a missing
+// value is 0.
+struct JointSums {
+    const CellTable& P1;
+    const CImg<double> pT1, pI1;  // pT1 empty on the image side
+    bool onT, withPairs;
+    double G[6] = {}, pairs[21] = {};
+    unsigned next = 0;  // rows of P1 before `next` are done
+
+    // The cell (y, P1's cell c or -1) with the values d (null: 0).
+    void cell(unsigned y, long c, const double* d)
+    {
+        static const double zero[6] = {0, 0, 0, 0, 0, 0};
+        if (!d) d = zero;
+        const double v = c >= 0 ? P1.v[size_t(c)] : 0.0;
+        const double l = c >= 0 ? MiWeight(v, onT ? pT1[P1.x[size_t(c)]] : 1.0, pI1[y]) : 0.0;
+        for (int q = 0; q < 6; ++q) G[q] += d[q] * l;
+        if (!withPairs || v == 0) return;
+        double dd[21];  // d_a d_b at upper(a, b)
+        for (int b = 0, i = 0; b < 6; ++b)
+            for (int a = 0; a <= b; ++a) dd[i++] = d[a] * d[b];
+        if (onT) {
+            for (int i = 0; i < 21; ++i) pairs[i] += dd[i] / v;
+        } else {
+            const double r = 1 / v - 1 / pI1[y];
+            for (int i = 0; i < 21; ++i) pairs[i] += dd[i] * r;
+        }
+    }
+    void rowOfP1(unsigned y)
+    {
+        for (size_t c = P1.row[y], e = P1.row[y + 1]; c < e; ++c) cell(y, long(c), nullptr);
+    }
+    void row(unsigned y, const unsigned* xs, const double* vals, size_t n)
+    {
+        while (next < y) rowOfP1(next++);
+        size_t c = P1.row[y], k = 0;
+        const size_t e = P1.row[y + 1];
+        while (c < e || k < n) {
+            const unsigned xp = c < e ? P1.x[c] : ~0u, xd = k < n ? xs[k] : ~0u;
+            cell(y, xp <= xd ? long(c) : -1L, xd <= xp ? vals + 6 * k : nullptr);
+            if (xp <= xd) ++c;
+            if (xd <= xp) ++k;
+        }
+        next = y + 1;
+    }
+    void finish()
+    {
+        while (next < P1.height) rowOfP1(next++);
     }
 };
 
@@ -203,23 +232,25 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     // first plane, oI on further planes (the warp writes only the first).
     const auto tBin = [&](size_t k) { return BinOf(oT ? t[k] + double(oT) : t[k], nT); };
 
-    // Joint table P, and the template's marginal table for the third output.
+    // Joint table P (at the cells the pixels reach), and the template's marginal table for
+    // the third output.
     const bool marginal = onT && count >= 3;
     const double inc = 1.0 / double(N);
     std::vector<int> cells(N);  // joint cell of each pixel, -1 outside the table
-    Img hist(nT, nI, 1, 1, 0.0), histT;
+    Img histT;
     if (marginal) histT.assign(nT, 1, 1, 1, 0.0);
     const auto bin = [&](size_t k, double iw) {
         const long a = tBin(k), b = BinOf(iw + oI, nI);
         cells[k] = a >= 0 && b >= 0 ? int(a + long(nT) * b) : -1;
-        if (cells[k] >= 0) hist[cells[k]] += inc;
         if (marginal && a >= 0) histT[a] += inc;
     };
     for (int j = 0; j < h; ++j)
         for (int i = 0; i < w; ++i)
             bin(i + size_t(w) * j, SampleAt(I, map.mapX(x0 + i, y0 + j), map.mapY(x0 + i, y0 + j)));
     for (size_t k = n0; k < N; ++k) bin(k, 0.0);
-    const Img P = smooth(hist, K);
+    CellTable hist;
+    JointCells(nT, nI, cells, inc, count >= 2, hist);  // cells[k] now the place of its cell in hist
+    CellTable P = SmoothCells(hist, K);
     out[0].assign(1, 1, 1, 1, entropy(SumDim(P, 2)) + entropy(SumDim(P, 1)) - entropy(P));
     if (count < 2) return;
 
@@ -227,20 +258,20 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
     // the same sums as those of the pixels' values against L2 smoothed back to the cells.
     const int last = MiStepOutputs(side) - 1;
     const bool second = count > last;
-    Img W2, W1;
+    std::vector<double> W2, W1;
     if (second) {
         const Img canvas = padded(side, K, 2);
-        const Img P2 = smooth(P, along(side, {0.25, 0.5, 0.25}));
-        const Img L2 = MiWeights(P2, onT ? SumDim(P2, 2) : Img(), SumDim(P2, 1));
-        W2 = adjointWeights(L2, smooth(canvas, along(side, {-1, 2, -1})), hist);
-        W1 = adjointWeights(L2, smooth(canvas, along(side, {-0.5, 0, 0.5})), hist);
+        CellTable L2 = SmoothCells(P, along(side, {0.25, 0.5, 0.25}));  // P2, then its weights
+        ToMiWeights(L2, onT ? SumDim(L2, 2) : Img(), SumDim(L2, 1));
+        AdjointAt(L2, smooth(canvas, along(side, {-1, 2, -1})), smooth(canvas, along(side, {-0.5, 0, 0.5})),
+                  hist, W2, W1);
     }
 
     // One pass over the pixels: the weighted joint tables of the steepest-descent images, the
     // template's weighted marginals, and the moment sums of the last output.
     const DerivativePass d{T, I, map, w, h, x0, y0, oT, nT, cells, W2, W1};
     Tables tables;
-    for (int q = 0; q < 6; ++q) tables.dP[q].assign(nT, nI, 1, 1, 0.0);
+    tables.dP.assign(hist.size() * 6, 0.0);
     if (marginal) {
         tables.dpT.assign(6, nT, 1, 1, 0.0);
         tables.SS.assign(21, nT, 1, 1, 0.0);
@@ -253,43 +284,32 @@ void MiStep(StepSide side, const CImg<double>& T, const CImg<double>& I, const C
         if (second) d.run<false, false, true>(tables);
         else d.run<false, false, false>(tables);
     }
-    hist.assign();
-    W2.assign();
-    W1.assign();
+    std::vector<double>().swap(W2);
+    std::vector<double>().swap(W1);
+    std::vector<int>().swap(cells);
 
-    // Gradient.
-    const Img Kd = smooth(padded(side, K, 1), along(side, {-1, 1}));
-    Img dP[6];
-    for (int q = 0; q < 6; ++q) dP[q] = smooth(tables.dP[q] /= double(N), Kd), tables.dP[q].assign();
-    const Img P1 = smooth(P, along(side, {0.5, 0.5}));
-    const Img pI1 = SumDim(P1, 1);
-    const Img L1 = MiWeights(P1, onT ? SumDim(P1, 2) : Img(), pI1);
+    // Gradient, and the sums over the joint cells of the third (image side) or fourth output,
+    // from the rows of the weighted tables smoothed by Kd as they are made.
+    CellTable dH;  // the weighted tables at the cells of the joint table, six values each
+    dH.width = hist.width, dH.height = hist.height, dH.depth = 6;
+    dH.x.swap(hist.x);
+    dH.row.swap(hist.row);
+    dH.v.swap(tables.dP);
+    for (double& v : dH.v) v /= double(N);
+    hist = CellTable();
+    const CellTable P1 = SmoothCells(P, along(side, {0.5, 0.5}));
+    P = CellTable();
+    JointSums sums{P1, onT ? SumDim(P1, 2) : Img(), SumDim(P1, 1), onT, count > (onT ? 3 : 2)};
+    SmoothRows(dH, smooth(padded(side, K, 1), along(side, {-1, 1})),
+               [&](unsigned y, const unsigned* xs, const double* vals, size_t n) { sums.row(y, xs, vals, n); });
+    sums.finish();
     out[1].assign(1, 6);
-    for (int q = 0; q < 6; ++q) out[1][q] = SumProduct(dP[q], L1);
+    for (int q = 0; q < 6; ++q) out[1][q] = sums.G[q];
     if (count < 3) return;
-
-    // Sums over the cells with P1 != 0 of dP_r dP_s times a weight of the cell: 1 / P1
-    // (template side, divided) or 1 / P1 - 1 / pI1 (image side).
     const auto jointPairs = [&](Img& o) {
-        double s[21] = {};
-        const size_t cellsN = P1.size();
-        for (size_t c = 0; c < cellsN; ++c) {
-            const double v = P1[c];
-            if (v == 0) continue;
-            double d[6];
-            for (int q = 0; q < 6; ++q) d[q] = dP[q][c];
-            if (onT) {
-                for (int b = 0; b < 6; ++b)
-                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] / v;
-            } else {
-                const double r = 1 / v - 1 / pI1[c / nT];
-                for (int b = 0; b < 6; ++b)
-                    for (int a = 0; a <= b; ++a) s[upper(a, b)] += d[a] * d[b] * r;
-            }
-        }
         o.assign(6, 6);
         for (int n = 0; n < 6; ++n)
-            for (int m = 0; m < 6; ++m) o(m, n) = s[upper(m, n)];
+            for (int m = 0; m < 6; ++m) o(m, n) = sums.pairs[upper(m, n)];
     };
 
     int next = 2;

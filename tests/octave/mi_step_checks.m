@@ -66,6 +66,28 @@ function fx = mi_step_checks(name, side, symmetric)
   T0 = floor(rand(9, 8) * 6);
   step_repeat(f, nout, T0, I, p);
 
+  % 12-bit intensities and a 31 x 31 kernel: calls in a row at different warps give what each
+  % gives in a freshly loaded module (nothing of one call's tables reaches the next).
+  [x, y] = ndgrid(0:99, 0:89);
+  I12 = floor(4095.99 * (0.5 + 0.3 * sin(x / 9) .* cos(y / 13) + 0.15 * sin((x + 2 * y) / 7)));
+  T12 = I12(21:61, 26:60);
+  [u, v] = ndgrid(-15:15, -15:15);
+  K31 = exp(-(u - 2) .^ 2 / 60 - (v + 1) .^ 2 / 90 - u .* v / 200);
+  K31 = K31 / sum(K31(:));
+  warps = {[0.02 -0.01 0.03 0.01 40.6 42.3], [-0.03 0.02 0.01 -0.02 38.2 44.9], [0 0 0 0 8 10]};
+  fresh = cell(size(warps));
+  for w = 1:numel(warps)
+    clear(name);
+    fresh{w} = cell(1, nout);
+    [fresh{w}{:}] = f(T12, I12, warps{w}, K31);
+  end
+  for w = [1 2 3 2 1 3]
+    again = cell(1, nout);
+    [again{:}] = f(T12, I12, warps{w}, K31);
+    assert(isequal(again, fresh{w}), 'warp %d after others', w);
+  end
+  assert(~isequal(fresh{1}, fresh{2}));
+
   % Argument errors: message and placeholders.
   bad = 'T and I must hold finite, non-negative intensities.';
   big = 'Intensities too large for a histogram.';
@@ -87,10 +109,10 @@ function fx = mi_step_checks(name, side, symmetric)
     @() f(1e10 * ones(3), zeros(5), p, []), 1, big});   % one side 0 bins wide: still bounded
 
   % Errors of the image library end the call, not the host.
-  step_host_error(name, @() f([], I, p));
-  step_host_error(name, @() f('ab', I, p));
-  step_host_error(name, @() f(T, I, p, []));
-  step_host_error(name, @() f(T, I, p, ones(1, 1, 1, 2)));
+  step_host_error(name, @() f([], I, p), 'imageLibrary');
+  step_host_error(name, @() f('ab', I, p), 'imageLibrary');
+  step_host_error(name, @() f(T, I, p, []), 'imageLibrary');
+  step_host_error(name, @() f(T, I, p, ones(1, 1, 1, 2)), 'imageLibrary');
   assert(isequal(f(T, I, p), mi));
 
   fx = struct('T', T, 'I', I, 'p', p, 'mi', mi);

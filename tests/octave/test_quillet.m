@@ -68,5 +68,7 @@ step_errors('quillet', {
   @() quillet([3 3], [], p), 1, 'I must be a non-empty numeric or logical array.';
   @() quillet([3 3], I, [1 2 3 4 5]), 1, 'p must hold at least 6 values.'});
 
-% A region too large to allocate ends the call with an error, not the host.
-step_host_error('quillet', @() quillet([2^30 2^30], I, p));
+% A region too large to allocate ends the call with an error, not the host: beyond the image
+% library's largest buffer, or beyond the memory there is.
+step_host_error('quillet', @() quillet([2^30 2^30], I, p), 'outOfMemory');
+step_host_error('quillet', @() quillet([1e5 1e5], I, p), 'outOfMemory');

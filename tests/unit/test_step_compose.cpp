@@ -2,8 +2,8 @@
 // from: every image and list the algorithms name is made, in their order, with WarpToTmp,
 // GridXY, JcbnAffine, ListMult, ListTranspose, the histogram tools, the library's gradient
 // and the table smoothing. Odd and even templates, warps inside and partly outside the image,
-// kernels of one and of several columns, a template of two planes, and a template of user
-// size on 8-bit intensities.
+// kernels of one and of several columns, a template of two planes, a template of user size on
+// 8-bit intensities, and tables of 12-bit intensities along one side with a 31 x 31 kernel.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -83,7 +83,27 @@ List jhj(const Img& T, const List& Hg)
     return ListMult(ListMult(ListTranspose(J, 2, 6), 6, 2, Hg, 2, 2), 6, 2, J, 2, 6);
 }
 
-Img smooth(const Img& t, const Img& m) { return smoothTable(t, m); }
+// The table smoothing of the literal composition: the library's convolution, or the same sum
+// spread from the table's non-zero cells (for tables of thousands of bins and wide masks).
+using Smoothing = Img (*)(const Img&, const Img&);
+
+Img libraryConvolution(const Img& t, const Img& m) { return smoothTable(t, m); }
+
+Img spreadConvolution(const Img& t, const Img& m)
+{
+    // out(x, y) = sum over (i, j) of m(i, j) t(x + cx - i, y + cy - j), zero outside t.
+    Img out(t.width(), t.height(), 1, 1, 0.0);
+    const int cx = m.width() / 2, cy = m.height() / 2;
+    cimg_forXY(t, sx, sy) {
+        const double v = t(sx, sy);
+        if (v == 0) continue;
+        cimg_forXY(m, i, j) {
+            const int x = sx - cx + i, y = sy - cy + j;
+            if (x >= 0 && y >= 0 && x < t.width() && y < t.height()) out(x, y) += m(i, j) * v;
+        }
+    }
+    return out;
+}
 
 // A mask along the template's bins (horizontal) or the image's (vertical).
 Img mask(bool onT, std::initializer_list<double> v)
@@ -118,7 +138,8 @@ Img square(const std::vector<double>& v)
 }
 
 // The outputs of the mutual-information step of `side`, composed literally.
-std::vector<Img> literalMi(StepSide side, const Img& T, const Img& I, const Img& p, const Img& K)
+std::vector<Img> literalMi(StepSide side, const Img& T, const Img& I, const Img& p, const Img& K,
+                           Smoothing smooth = libraryConvolution)
 {
     const bool onT = side == StepSide::Template;
     const int Kw = K.width(), Kh = K.height();
@@ -221,6 +242,7 @@ struct Scene {
     double levels;             // intensities in [0, levels)
     std::vector<double> p;
     Img K;
+    double levelsI = 0;        // the image's, when not `levels`
 };
 
 Img kernel(int w, int h)
@@ -256,7 +278,7 @@ std::vector<Scene> scenes()
 void sceneImages(const Scene& s, Img& T, Img& I)
 {
     I.assign(s.W, s.H);
-    cimg_forXY(I, x, y) I(x, y) = pattern(x, y, s.levels);
+    cimg_forXY(I, x, y) I(x, y) = pattern(x, y, s.levelsI ? s.levelsI : s.levels);
     T.assign(s.w, s.h, s.d, 1);
     cimg_forXYZ(T, x, y, z) T(x, y, z) = std::floor(pattern(1.05 * x + 7.2 + z, 0.95 * y + 6.1, s.levels));
 }
@@ -290,6 +312,30 @@ TEST(StepCompose, MutualInformationStepsEqualTheLiteralComposition)
         const Img p = params(s.p);
         for (StepSide side : {StepSide::Template, StepSide::Image}) {
             const std::vector<Img> want = literalMi(side, T, I, p, s.K);
+            const int n = MiStepOutputs(side);
+            Img out[5];
+            MiStep(side, T, I, p, s.K, T.max(), I.max(), n, out);
+            const std::string tag = s.name + (side == StepSide::Template ? ", template side" : ", image side");
+            for (int k = 0; k < n; ++k) expectSame(out[k], want[k], tag + ", output " + std::to_string(k + 1));
+        }
+    }
+}
+
+// Tables of 4096 bins along one side and a wide, asymmetric kernel: most of a table is empty
+// and a smoothed cell lies up to 16 bins from the cells the pixels reach.
+TEST(StepCompose, MutualInformationStepsAtTwelveBitsWithAWideKernel)
+{
+    const std::vector<Scene> big = {
+        {"12-bit template", 33, 31, 1, 80, 76, 4096, {0.04, -0.06, 0.05, 0.03, 40.7, 37.2}, kernel(31, 31), 24},
+        {"12-bit image, partly outside, 30x28 kernel", 32, 30, 1, 64, 60, 24,
+         {0.03, 0.05, -0.04, 0.02, 48.4, 6.3}, kernel(30, 28), 4096},
+    };
+    for (const Scene& s : big) {
+        Img T, I;
+        sceneImages(s, T, I);
+        const Img p = params(s.p);
+        for (StepSide side : {StepSide::Template, StepSide::Image}) {
+            const std::vector<Img> want = literalMi(side, T, I, p, s.K, spreadConvolution);
             const int n = MiStepOutputs(side);
             Img out[5];
             MiStep(side, T, I, p, s.K, T.max(), I.max(), n, out);
