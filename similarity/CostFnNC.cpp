@@ -2,15 +2,7 @@
 
 #include <cmath>
 
-// The per-sample bodies belong inlined into the walk (one instantiation per sampler);
-// the per-column reduction does not.
-#if defined(__GNUC__)
-#define NC_NOINLINE __attribute__((noinline))
-#define NC_INLINE __attribute__((always_inline))
-#else
-#define NC_NOINLINE
-#define NC_INLINE
-#endif
+#include "similarity/inlining.h"
 
 namespace {
 
@@ -124,7 +116,7 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     float rr = 0.f, tt = 0.f, rt = 0.f;
     float rgx = 0.f, rgy = 0.f, tgx = 0.f, tgy = 0.f;       // column sums
     float rgxY = 0.f, rgyY = 0.f, tgxY = 0.f, tgyY = 0.f;   // the same weighted by y
-    auto body = [&](const WalkSample& s) NC_INLINE {
+    auto body = [&](const WalkSample& s) IMGALIGN_INLINE {
         const float r = s.r, t = s.t;
         rr += r * r;
         tt += t * t;
@@ -164,8 +156,9 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     m.iRR = Deriv == 0 ? 0 : 4;
 }
 
-// Sums of one column of second-derivative products, stored for the fold after the walk.
-NC_NOINLINE void CCostFnNC::sumColumn(int rows, float x, float* out)
+// Sums of one column of second-derivative products, stored for the fold after the walk
+// (kept out of the walk, whose per-sample body is inlined).
+IMGALIGN_NOINLINE void CCostFnNC::sumColumn(int rows, float x, float* out)
 {
     const float* B = colBuf_.data();
     const float* Y = colY_.data();
@@ -199,7 +192,7 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
     float* out = colSums_.data();
     float* xs = colX_.data();
     int k = 0;
-    walkDD(p, [&](const WalkSample& s) NC_INLINE {
+    walkDD(p, [&](const WalkSample& s) IMGALIGN_INLINE {
         const float r = s.r, t = s.t, gx = s.rdx, gy = s.rdy;
         const float gxx = s.rdxx, gxy = s.rdxy, gyy = s.rdyy;
         float* q = B + 16 * k;
