@@ -20,6 +20,7 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <type_traits>
 
 #include "bridge/cimg.h"
@@ -61,7 +62,7 @@ public:
     void setLast() { lastX = int(this->_width) - 1; lastY = int(this->_height) - 1; }
 
     // Pixel (i, j) of the first plane.
-    IMGALIGN_INLINE T px(int i, int j) const { return this->_data[i + (long)j * (long)this->_width]; }
+    IMGALIGN_INLINE T px(int i, int j) const { return this->_data[i + std::ptrdiff_t(j) * std::ptrdiff_t(this->_width)]; }
 
     // ---- index helpers --------------------------------------------------------------
     // Clamped coordinate: 0 below 0, last at or beyond last, else v (NaN stays NaN).
@@ -118,70 +119,27 @@ public:
     }
 
     // ---- bilinear -----------------------------------------------------------------------
-    IMGALIGN_INLINE float get_linear(float x, float y) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linVal(i, j, i1, j1, f, g);
-    }
-    IMGALIGN_INLINE float get_linear_nb(float x, float y) {
-        const int i = int(x), j = int(y);
-        return linVal(i, j, i + 1, j + 1, x - i, y - j);
-    }
-    IMGALIGN_INLINE float get_Dlinear(float x, float y, float& dx, float& dy) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linD(i, j, i1, j1, f, g, dx, dy);
-    }
-    IMGALIGN_INLINE float get_Dlinear_nb(float x, float y, float& dx, float& dy) {
-        const int i = int(x), j = int(y);
-        return linD(i, j, i + 1, j + 1, x - i, y - j, dx, dy);
-    }
+    IMGALIGN_INLINE float get_linear(float x, float y) { return linearAt<false>(x, y); }
+    IMGALIGN_INLINE float get_linear_nb(float x, float y) { return linearAt<true>(x, y); }
+    IMGALIGN_INLINE float get_Dlinear(float x, float y, float& dx, float& dy) { return linearAt<false>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_Dlinear_nb(float x, float y, float& dx, float& dy) { return linearAt<true>(x, y, dx, dy); }
     IMGALIGN_INLINE float get_DDlinear(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linDD(i, j, i1, j1, f, g, dx, dy, dxx, dyy, dxy);
+        return linearAt<false>(x, y, dx, dy, dxx, dyy, dxy);
     }
     IMGALIGN_INLINE float get_DDlinear_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        const int i = int(x), j = int(y);
-        return linDD(i, j, i + 1, j + 1, x - i, y - j, dx, dy, dxx, dyy, dxy);
+        return linearAt<true>(x, y, dx, dy, dxx, dyy, dxy);
     }
 
     // ---- bicubic (Catmull-Rom, rows first) ------------------------------------------------
-    IMGALIGN_INLINE float get_cubic(float x, float y) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        float R[4];
-        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
-        float C[4]; coefs(R, C);
-        return cub(C, g);
-    }
-    IMGALIGN_INLINE float get_cubic_nb(float x, float y) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        float R[4];
-        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
-        float C[4]; coefs(R, C);
-        return cub(C, g);
-    }
-    IMGALIGN_INLINE float get_Dcubic(float x, float y, float& dx, float& dy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        return cubD(xi, yi, f, g, dx, dy);
-    }
-    IMGALIGN_INLINE float get_Dcubic_nb(float x, float y, float& dx, float& dy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        return cubD(xi, yi, f, g, dx, dy);
-    }
+    IMGALIGN_INLINE float get_cubic(float x, float y) { return cubicAt<false>(x, y); }
+    IMGALIGN_INLINE float get_cubic_nb(float x, float y) { return cubicAt<true>(x, y); }
+    IMGALIGN_INLINE float get_Dcubic(float x, float y, float& dx, float& dy) { return cubicAt<false>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_Dcubic_nb(float x, float y, float& dx, float& dy) { return cubicAt<true>(x, y, dx, dy); }
     IMGALIGN_INLINE float get_DDcubic(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        return cubDD(xi, yi, f, g, dx, dy, dxx, dyy, dxy);
+        return cubicAt<false>(x, y, dx, dy, dxx, dyy, dxy);
     }
     IMGALIGN_INLINE float get_DDcubic_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        return cubDD(xi, yi, f, g, dx, dy, dxx, dyy, dxy);
+        return cubicAt<true>(x, y, dx, dy, dxx, dyy, dxy);
     }
 
     // ---- neighbourhood readers ------------------------------------------------------------
@@ -267,6 +225,25 @@ private:
         return v;
     }
 
+    // The bilinear and bicubic samplers: the value, with two outputs also (dx, dy), with five
+    // also (dxx, dyy, dxy); Nb: the unclamped footprint.
+    template <bool Nb, class... D> IMGALIGN_INLINE float linearAt(float x, float y, D&... d) const {
+        if constexpr (Nb) {
+            const int i = int(x), j = int(y);
+            return bilinear(i, j, i + 1, j + 1, x - i, y - j, d...);
+        } else {
+            float f, g; int i, j, i1, j1;
+            linCellC(x, y, i, j, i1, j1, f, g);
+            return bilinear(i, j, i1, j1, f, g, d...);
+        }
+    }
+    template <bool Nb, class... D> IMGALIGN_INLINE float cubicAt(float x, float y, D&... d) const {
+        int xi[4], yi[4]; float f, g;
+        if constexpr (Nb) cubIdxNb(x, y, xi, yi, f, g);
+        else cubIdxC(x, y, xi, yi, f, g);
+        return bicubic(xi, yi, f, g, d...);
+    }
+
     IMGALIGN_INLINE void linCellC(float x, float y, int& i, int& j, int& i1, int& j1, float& f, float& g) const {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         i = cell(xq); j = cell(yq);
@@ -274,20 +251,20 @@ private:
         j1 = j < lastY ? j + 1 : lastY;
         f = xq - i; g = yq - j;
     }
-    IMGALIGN_INLINE float linVal(int i, int j, int i1, int j1, float f, float g) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         return I00 * omf * omg + I10 * f * omg + I01 * omf * g + I11 * f * g;
     }
-    IMGALIGN_INLINE float linD(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         dx = omg * (I10 - I00) + g * (I11 - I01);
         dy = omf * (I01 - I00) + f * (I11 - I10);
         return I00 * omf * omg + I10 * f * omg + I01 * omf * g + I11 * f * g;
     }
-    IMGALIGN_INLINE float linDD(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy,
-                float& dxx, float& dyy, float& dxy) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy,
+                                   float& dxx, float& dyy, float& dxy) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         dx = omg * (I10 - I00) + g * (I11 - I01);
@@ -334,7 +311,13 @@ private:
     IMGALIGN_INLINE static float cubD1(const float* c, float f) { return c[0] * (3.f * (f * f)) + c[1] * (2.f * f) + c[2]; }
     IMGALIGN_INLINE static float cubD2(const float* c, float f) { return c[0] * (6.f * f) + 2.f * c[1]; }
 
-    IMGALIGN_INLINE float cubD(const int* xi, const int* yi, float f, float g, float& dx, float& dy) const {
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g) const {
+        float R[4];
+        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
+        float C[4]; coefs(R, C);
+        return cub(C, g);
+    }
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g, float& dx, float& dy) const {
         float R[4], Rd[4];
         for (int r = 0; r < 4; ++r) {
             float c[4]; rowCoefs(xi, yi[r], c);
@@ -346,8 +329,8 @@ private:
         dx = cub(Cd, g);
         return cub(C, g);
     }
-    IMGALIGN_INLINE float cubDD(const int* xi, const int* yi, float f, float g, float& dx, float& dy,
-                float& dxx, float& dyy, float& dxy) const {
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g, float& dx, float& dy,
+                                  float& dxx, float& dyy, float& dxy) const {
         float R[4], Rd[4], Rdd[4];
         for (int r = 0; r < 4; ++r) {
             float c[4]; rowCoefs(xi, yi[r], c);
@@ -395,8 +378,8 @@ public:
         if (!ptr)
             throw cimg_library::CImgArgumentException(
                 "CImg<T>::operator=() : Given array pointer 'ptr' is NULL");
-        const unsigned long n = (unsigned long)this->size();
-        for (unsigned long k = 0; k < n; ++k) this->_data[k] = ptr[k];
+        const std::size_t n = std::size_t(this->size());
+        for (std::size_t k = 0; k < n; ++k) this->_data[k] = ptr[k];
         return *this;
     }
 };
