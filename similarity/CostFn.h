@@ -32,6 +32,8 @@
 //   (the walk's tables are built by the first walk after a change of the rate).
 #pragma once
 
+#include <cstddef>
+
 #include "bridge/cimg.h"
 #include "similarity/CImgI.h"
 #include "similarity/CWarp.h"
@@ -171,14 +173,14 @@ protected:
         WalkSample s{};
         // At rate 1 the template is read at integer positions: walk its pixels directly.
         const float* const td = tmp.data();
-        const long tw = (long)tmp.width();
-        long tcol = tw + 1;
+        const std::ptrdiff_t tw = std::ptrdiff_t(tmp.width());
+        std::ptrdiff_t tcol = tw + 1;
         const float* ci = walkColTab.data();
         for (int c = 0; c < cols; ++c, ++tcol, ci += 4) {
             const float ax = ci[0], ay = ci[1], i = ci[2];
             s.i = i;
             s.x = ci[3];
-            long tp = tcol;
+            std::ptrdiff_t tp = tcol;
             const float* lj = walkRowTab.data();
             for (int l = 0; l < rows; ++l, tp += tw, lj += 4) {
                 const float rx = ax + lj[0], ry = ay + lj[1], j = lj[2];

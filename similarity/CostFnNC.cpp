@@ -1,6 +1,7 @@
 #include "similarity/CostFnNC.h"
 
 #include <cmath>
+#include <cstddef>
 
 #include "similarity/inlining.h"
 
@@ -112,10 +113,10 @@ CCostFnNC::~CCostFnNC() {}
 void CCostFnNC::reserveColumns(int cols, int rows, int sums)
 {
     // Grows only after a change of the sampling rate.
-    if ((unsigned long)colSums_.size() < (unsigned long)sums * (unsigned long)cols)
+    if (std::size_t(colSums_.size()) < std::size_t(sums) * std::size_t(cols))
         colSums_.assign(sums, cols, 1, 1, 0.f);
-    if ((long)colX_.size() < cols) colX_.assign(cols, 1, 1, 1, 0.f);
-    if ((long)colY_.size() < rows) {
+    if (std::size_t(colX_.size()) < std::size_t(cols)) colX_.assign(cols, 1, 1, 1, 0.f);
+    if (std::size_t(colY_.size()) < std::size_t(rows)) {
         colBuf_.assign(16, rows, 1, 1, 0.f);
         colY_.assign(rows, 1, 1, 1, 0.f);
     }
@@ -164,9 +165,9 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     if constexpr (Deriv == 0) walkValue(p, body);
     else walkD(p, body);
 
-    const long done = (long)(xs - colX_.data());
+    const std::ptrdiff_t done = xs - colX_.data();
     const float zero[8] = {};
-    for (long c = 0; c < done; ++c) {
+    for (std::ptrdiff_t c = 0; c < done; ++c) {
         const float* v = colSums_.data() + 16 * c;
         // moments order: r gx, r gy, t gx, t gy, rr, tt, rt
         const float a0[8] = {v[3], v[4], v[5], v[6], v[0], v[1], v[2], 0.f};
@@ -230,8 +231,8 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
             out += 48;
         }
     });
-    const long done = (long)(xs - colX_.data());
-    for (long c = 0; c < done; ++c) {
+    const std::ptrdiff_t done = xs - colX_.data();
+    for (std::ptrdiff_t c = 0; c < done; ++c) {
         const float* v = colSums_.data() + 48 * c;
         m.flush<16, 13>(colX_[c], v, v + 16, v + 32, true);
     }
