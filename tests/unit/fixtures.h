@@ -84,6 +84,21 @@ template <class F> float centralDiff(F f, const CImg<float>& p, int k, float ste
     return (f(pp) - f(pm)) / (2.f * step);
 }
 
+// The gradient of measure f at p against central differences of its value (step(k) for
+// parameter k), to within 2 % of the largest gradient element; evalD's value against eval's.
+template <class M, class Step> void expectGradientMatchesDifferences(M& f, const CImg<float>& p, Step step)
+{
+    CImg<float> g(f.nParams, 1, 1, 1, 0.f);
+    const float v = f.eval(p);
+    EXPECT_FLOAT_EQ(f.evalD(p, g), v);
+    const float gmax = float(maxAbs(g));
+    ASSERT_GT(gmax, 1e-3f);
+    for (int k = 0; k < f.nParams; ++k) {
+        const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step(k));
+        EXPECT_NEAR(g[k], fd, 0.02f * gmax) << "k " << k;
+    }
+}
+
 // The Euclidean (3) and similarity (4) warps are affine maps with (a, b, c, d) =
 // (m cos t - 1, -m sin t, m sin t, m cos t - 1). asAffine: those affine parameters of warp p;
 // fromAffine: the gradient with respect to (tx, ty, t, k), from the affine gradient ga
