@@ -20,7 +20,6 @@
 #include "bridge/cimg.h"
 #include "similarity/inlining.h"
 
-
 class CWarp {
 public:
     int code;                // the code given to the constructor (not reduced mod 10)
