@@ -36,6 +36,12 @@ public:
     float wts2d[16] = {};            // 2-D weights
     float dWts1d[4] = {0, 0, 0, 0};  // 1-D derivative weights of the differentiated axis
     float dWts2d[16] = {};           // 2-D weights with one axis differentiated
+
+private:
+    enum Axis { kAlongA, kAlongB };
+    // The operations above, by order N and differentiated axis.
+    template <int N> float* valueWts(float a, float b);
+    template <int N, Axis D> float* derivWts(float a, float b, float*& out);
 };
 
 using BsplineValueFn = float* (C2dBspline::*)(float, float);

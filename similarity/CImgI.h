@@ -20,18 +20,11 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <type_traits>
 
 #include "bridge/cimg.h"
-
-// Samplers are inlined into the measures' sample loops.
-#if defined(_MSC_VER)
-#define CIMGI_INLINE __forceinline
-#elif defined(__GNUC__)
-#define CIMGI_INLINE inline __attribute__((always_inline))
-#else
-#define CIMGI_INLINE inline
-#endif
+#include "similarity/inlining.h"
 
 template <typename T>
 class CImgI : public CImg<T> {
@@ -69,21 +62,21 @@ public:
     void setLast() { lastX = int(this->_width) - 1; lastY = int(this->_height) - 1; }
 
     // Pixel (i, j) of the first plane.
-    CIMGI_INLINE T px(int i, int j) const { return this->_data[i + (long)j * (long)this->_width]; }
+    IMGALIGN_INLINE T px(int i, int j) const { return this->_data[i + std::ptrdiff_t(j) * std::ptrdiff_t(this->_width)]; }
 
     // ---- index helpers --------------------------------------------------------------
     // Clamped coordinate: 0 below 0, last at or beyond last, else v (NaN stays NaN).
-    CIMGI_INLINE static float clampc(float v, int last) { return v < 0.f ? 0.f : (v >= float(last) ? float(last) : v); }
+    IMGALIGN_INLINE static float clampc(float v, int last) { return v < 0.f ? 0.f : (v >= float(last) ? float(last) : v); }
     // Cell index of a clamped coordinate; NaN gives 0 (never converted).
-    CIMGI_INLINE static int cell(float vc) { return vc == vc ? int(vc) : 0; }
+    IMGALIGN_INLINE static int cell(float vc) { return vc == vc ? int(vc) : 0; }
     // Nearest pixel trunc(v + 0.5) clamped to [0, last]; NaN gives 0.
-    CIMGI_INLINE static int nearestc(float v, int last) {
+    IMGALIGN_INLINE static int nearestc(float v, int last) {
         const float h = v + 0.5f;
         return h >= 1.f ? (h < float(last) ? int(h) : last) : 0;
     }
     // Pixel value truncated toward zero to a bin index, saturated to the range of t; NaN
     // gives the lowest value of t.
-    template <typename t> CIMGI_INLINE static t toBin(T v) {
+    template <typename t> IMGALIGN_INLINE static t toBin(T v) {
         if constexpr (std::is_integral<t>::value && std::is_signed<t>::value && sizeof(t) == 4) {
             if (!(float(v) > -2147483648.f)) return INT_MIN;
             if (float(v) >= 2147483648.f) return INT_MAX;
@@ -95,11 +88,11 @@ public:
 
     // ---- nearest pixel ----------------------------------------------------------------
     // Pixel at the truncated position, no test (template at integer positions).
-    CIMGI_INLINE float get_neumann_floor(float x, float y) { return px(int(x), int(y)); }
-    CIMGI_INLINE float get_neumann(float x, float y) { return px(nearestc(x, lastX), nearestc(y, lastY)); }
-    CIMGI_INLINE float get_neumann_nb(float x, float y) { return px(int(x + 0.5f), int(y + 0.5f)); }
+    IMGALIGN_INLINE float get_neumann_floor(float x, float y) { return px(int(x), int(y)); }
+    IMGALIGN_INLINE float get_neumann(float x, float y) { return px(nearestc(x, lastX), nearestc(y, lastY)); }
+    IMGALIGN_INLINE float get_neumann_nb(float x, float y) { return px(int(x + 0.5f), int(y + 0.5f)); }
 
-    CIMGI_INLINE float get_Dneumann(float x, float y, float& dx, float& dy) {
+    IMGALIGN_INLINE float get_Dneumann(float x, float y, float& dx, float& dy) {
         const int i = cell(clampc(x, lastX)), j = cell(clampc(y, lastY));
         const int i1 = i < lastX ? i + 1 : lastX, j1 = j < lastY ? j + 1 : lastY;
         const float v = px(i, j);
@@ -107,95 +100,52 @@ public:
         dy = px(i, j1) - v;
         return v;
     }
-    CIMGI_INLINE float get_Dneumann_nb(float x, float y, float& dx, float& dy) {
+    IMGALIGN_INLINE float get_Dneumann_nb(float x, float y, float& dx, float& dy) {
         const int i = int(x), j = int(y);
         const float v = px(i, j);
         dx = px(i + 1, j) - v;
         dy = px(i, j + 1) - v;
         return v;
     }
-    CIMGI_INLINE float get_DDneumann(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+    IMGALIGN_INLINE float get_DDneumann(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
         const int i = cell(clampc(x, lastX)), j = cell(clampc(y, lastY));
         const int i1 = i < lastX ? i + 1 : lastX, j1 = j < lastY ? j + 1 : lastY;
         const int im = i > 0 ? i - 1 : 0, jm = j > 0 ? j - 1 : 0;
         return ddNeumann(i, j, i1, j1, im, jm, dx, dy, dxx, dyy, dxy);
     }
-    CIMGI_INLINE float get_DDneumann_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+    IMGALIGN_INLINE float get_DDneumann_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
         const int i = int(x), j = int(y);
         return ddNeumann(i, j, i + 1, j + 1, i - 1, j - 1, dx, dy, dxx, dyy, dxy);
     }
 
     // ---- bilinear -----------------------------------------------------------------------
-    CIMGI_INLINE float get_linear(float x, float y) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linVal(i, j, i1, j1, f, g);
+    IMGALIGN_INLINE float get_linear(float x, float y) { return linearAt<false>(x, y); }
+    IMGALIGN_INLINE float get_linear_nb(float x, float y) { return linearAt<true>(x, y); }
+    IMGALIGN_INLINE float get_Dlinear(float x, float y, float& dx, float& dy) { return linearAt<false>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_Dlinear_nb(float x, float y, float& dx, float& dy) { return linearAt<true>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_DDlinear(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+        return linearAt<false>(x, y, dx, dy, dxx, dyy, dxy);
     }
-    CIMGI_INLINE float get_linear_nb(float x, float y) {
-        const int i = int(x), j = int(y);
-        return linVal(i, j, i + 1, j + 1, x - i, y - j);
-    }
-    CIMGI_INLINE float get_Dlinear(float x, float y, float& dx, float& dy) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linD(i, j, i1, j1, f, g, dx, dy);
-    }
-    CIMGI_INLINE float get_Dlinear_nb(float x, float y, float& dx, float& dy) {
-        const int i = int(x), j = int(y);
-        return linD(i, j, i + 1, j + 1, x - i, y - j, dx, dy);
-    }
-    CIMGI_INLINE float get_DDlinear(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        float f, g; int i, j, i1, j1;
-        linCellC(x, y, i, j, i1, j1, f, g);
-        return linDD(i, j, i1, j1, f, g, dx, dy, dxx, dyy, dxy);
-    }
-    CIMGI_INLINE float get_DDlinear_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        const int i = int(x), j = int(y);
-        return linDD(i, j, i + 1, j + 1, x - i, y - j, dx, dy, dxx, dyy, dxy);
+    IMGALIGN_INLINE float get_DDlinear_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+        return linearAt<true>(x, y, dx, dy, dxx, dyy, dxy);
     }
 
     // ---- bicubic (Catmull-Rom, rows first) ------------------------------------------------
-    CIMGI_INLINE float get_cubic(float x, float y) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        float R[4];
-        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
-        float C[4]; coefs(R, C);
-        return cub(C, g);
+    IMGALIGN_INLINE float get_cubic(float x, float y) { return cubicAt<false>(x, y); }
+    IMGALIGN_INLINE float get_cubic_nb(float x, float y) { return cubicAt<true>(x, y); }
+    IMGALIGN_INLINE float get_Dcubic(float x, float y, float& dx, float& dy) { return cubicAt<false>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_Dcubic_nb(float x, float y, float& dx, float& dy) { return cubicAt<true>(x, y, dx, dy); }
+    IMGALIGN_INLINE float get_DDcubic(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+        return cubicAt<false>(x, y, dx, dy, dxx, dyy, dxy);
     }
-    CIMGI_INLINE float get_cubic_nb(float x, float y) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        float R[4];
-        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
-        float C[4]; coefs(R, C);
-        return cub(C, g);
-    }
-    CIMGI_INLINE float get_Dcubic(float x, float y, float& dx, float& dy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        return cubD(xi, yi, f, g, dx, dy);
-    }
-    CIMGI_INLINE float get_Dcubic_nb(float x, float y, float& dx, float& dy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        return cubD(xi, yi, f, g, dx, dy);
-    }
-    CIMGI_INLINE float get_DDcubic(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxC(x, y, xi, yi, f, g);
-        return cubDD(xi, yi, f, g, dx, dy, dxx, dyy, dxy);
-    }
-    CIMGI_INLINE float get_DDcubic_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
-        int xi[4], yi[4]; float f, g;
-        cubIdxNb(x, y, xi, yi, f, g);
-        return cubDD(xi, yi, f, g, dx, dy, dxx, dyy, dxy);
+    IMGALIGN_INLINE float get_DDcubic_nb(float x, float y, float& dx, float& dy, float& dxx, float& dyy, float& dxy) {
+        return cubicAt<true>(x, y, dx, dy, dxx, dyy, dxy);
     }
 
     // ---- neighbourhood readers ------------------------------------------------------------
     // Write the footprint's intensities (truncated toward zero) row by row into out, set
     // (dx, dy) to the first pixel's position minus the (clamped) position, return out.
-    template <typename t> CIMGI_INLINE t* nNeighbourhood1(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood1(float x, float y, t* out, float& dx, float& dy) {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         const int i = nearestc(xq, lastX), j = nearestc(yq, lastY);
         out[0] = toBin<t>(px(i, j));
@@ -203,14 +153,14 @@ public:
         dy = float(j) - yq;
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood1_nb(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood1_nb(float x, float y, t* out, float& dx, float& dy) {
         const int i = int(x + 0.5f), j = int(y + 0.5f);
         out[0] = toBin<t>(px(i, j));
         dx = float(i) - x;
         dy = float(j) - y;
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood4(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood4(float x, float y, t* out, float& dx, float& dy) {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         const int i = cell(xq), j = cell(yq);
         const int i1 = i < lastX ? i + 1 : lastX, j1 = j < lastY ? j + 1 : lastY;
@@ -220,7 +170,7 @@ public:
         dy = float(j) - yq;
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood4_nb(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood4_nb(float x, float y, t* out, float& dx, float& dy) {
         const int i = int(x), j = int(y);
         out[0] = toBin<t>(px(i, j));     out[1] = toBin<t>(px(i + 1, j));
         out[2] = toBin<t>(px(i, j + 1)); out[3] = toBin<t>(px(i + 1, j + 1));
@@ -228,7 +178,7 @@ public:
         dy = float(j) - y;
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood9(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood9(float x, float y, t* out, float& dx, float& dy) {
         int cx[3], cy[3];
         dx = nine(clampc(x, lastX), lastX, cx);
         dy = nine(clampc(y, lastY), lastY, cy);
@@ -236,13 +186,13 @@ public:
             for (int c = 0; c < 3; ++c) out[3 * r + c] = toBin<t>(px(cx[c], cy[r]));
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood9_nb(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood9_nb(float x, float y, t* out, float& dx, float& dy) {
         const int i0 = nineNb(x, dx), j0 = nineNb(y, dy);
         for (int r = 0; r < 3; ++r)
             for (int c = 0; c < 3; ++c) out[3 * r + c] = toBin<t>(px(i0 + c, j0 + r));
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood16(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood16(float x, float y, t* out, float& dx, float& dy) {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         int xi[4], yi[4]; float f, g;
         cubAxisC(xq, lastX, xi, f);
@@ -254,7 +204,7 @@ public:
         dy = float(yi[1] - 1) - yq;
         return out;
     }
-    template <typename t> CIMGI_INLINE t* nNeighbourhood16_nb(float x, float y, t* out, float& dx, float& dy) {
+    template <typename t> IMGALIGN_INLINE t* nNeighbourhood16_nb(float x, float y, t* out, float& dx, float& dy) {
         const int i0 = int(x - 1.f), j0 = int(y - 1.f);
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c) out[4 * r + c] = toBin<t>(px(i0 + c, j0 + r));
@@ -264,7 +214,7 @@ public:
     }
 
 private:
-    CIMGI_INLINE float ddNeumann(int i, int j, int i1, int j1, int im, int jm,
+    IMGALIGN_INLINE float ddNeumann(int i, int j, int i1, int j1, int im, int jm,
                     float& dx, float& dy, float& dxx, float& dyy, float& dxy) const {
         const float v = px(i, j), v10 = px(i1, j), v01 = px(i, j1);
         dx = v10 - v;
@@ -275,27 +225,46 @@ private:
         return v;
     }
 
-    CIMGI_INLINE void linCellC(float x, float y, int& i, int& j, int& i1, int& j1, float& f, float& g) const {
+    // The bilinear and bicubic samplers: the value, with two outputs also (dx, dy), with five
+    // also (dxx, dyy, dxy); Nb: the unclamped footprint.
+    template <bool Nb, class... D> IMGALIGN_INLINE float linearAt(float x, float y, D&... d) const {
+        if constexpr (Nb) {
+            const int i = int(x), j = int(y);
+            return bilinear(i, j, i + 1, j + 1, x - i, y - j, d...);
+        } else {
+            float f, g; int i, j, i1, j1;
+            linCellC(x, y, i, j, i1, j1, f, g);
+            return bilinear(i, j, i1, j1, f, g, d...);
+        }
+    }
+    template <bool Nb, class... D> IMGALIGN_INLINE float cubicAt(float x, float y, D&... d) const {
+        int xi[4], yi[4]; float f, g;
+        if constexpr (Nb) cubIdxNb(x, y, xi, yi, f, g);
+        else cubIdxC(x, y, xi, yi, f, g);
+        return bicubic(xi, yi, f, g, d...);
+    }
+
+    IMGALIGN_INLINE void linCellC(float x, float y, int& i, int& j, int& i1, int& j1, float& f, float& g) const {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         i = cell(xq); j = cell(yq);
         i1 = i < lastX ? i + 1 : lastX;
         j1 = j < lastY ? j + 1 : lastY;
         f = xq - i; g = yq - j;
     }
-    CIMGI_INLINE float linVal(int i, int j, int i1, int j1, float f, float g) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         return I00 * omf * omg + I10 * f * omg + I01 * omf * g + I11 * f * g;
     }
-    CIMGI_INLINE float linD(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         dx = omg * (I10 - I00) + g * (I11 - I01);
         dy = omf * (I01 - I00) + f * (I11 - I10);
         return I00 * omf * omg + I10 * f * omg + I01 * omf * g + I11 * f * g;
     }
-    CIMGI_INLINE float linDD(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy,
-                float& dxx, float& dyy, float& dxy) const {
+    IMGALIGN_INLINE float bilinear(int i, int j, int i1, int j1, float f, float g, float& dx, float& dy,
+                                   float& dxx, float& dyy, float& dxy) const {
         const float I00 = px(i, j), I10 = px(i1, j), I01 = px(i, j1), I11 = px(i1, j1);
         const float omf = 1.f - f, omg = 1.f - g;
         dx = omg * (I10 - I00) + g * (I11 - I01);
@@ -307,42 +276,48 @@ private:
     }
 
     // Clamped 4 x 4 indices (ixm, ix, ix1, ix2) and fractions.
-    CIMGI_INLINE void cubIdxC(float x, float y, int* xi, int* yi, float& f, float& g) const {
+    IMGALIGN_INLINE void cubIdxC(float x, float y, int* xi, int* yi, float& f, float& g) const {
         const float xq = clampc(x, lastX), yq = clampc(y, lastY);
         cubAxisC(xq, lastX, xi, f);
         cubAxisC(yq, lastY, yi, g);
     }
-    CIMGI_INLINE static void cubAxisC(float vq, int last, int* xi, float& f) {
+    IMGALIGN_INLINE static void cubAxisC(float vq, int last, int* xi, float& f) {
         const int i = cell(vq);
         const int i1 = i < last ? i + 1 : last;
         xi[0] = i > 0 ? i - 1 : 0; xi[1] = i; xi[2] = i1; xi[3] = i1 < last ? i1 + 1 : last;
         f = vq - i;
     }
-    CIMGI_INLINE static void cubIdxNb(float x, float y, int* xi, int* yi, float& f, float& g) {
+    IMGALIGN_INLINE static void cubIdxNb(float x, float y, int* xi, int* yi, float& f, float& g) {
         const int i = int(x), j = int(y);
         xi[0] = i - 1; xi[1] = i; xi[2] = i + 1; xi[3] = i + 2;
         yi[0] = j - 1; yi[1] = j; yi[2] = j + 1; yi[3] = j + 2;
         f = x - i; g = y - j;
     }
     // Catmull-Rom coefficients (a, b, c, d) of P0..P3.
-    CIMGI_INLINE static void coefs(const float* P, float* c) {
+    IMGALIGN_INLINE static void coefs(const float* P, float* c) {
         c[0] = 2.f * (P[1] - P[2]) + 0.5f * (P[3] + P[2] - P[0] - P[1]);
         c[1] = P[0] + 2.f * P[2] - 2.5f * P[1] - 0.5f * P[3];
         c[2] = 0.5f * (P[2] - P[0]);
         c[3] = P[1];
     }
-    CIMGI_INLINE void rowCoefs(const int* xi, int j, float* c) const {
+    IMGALIGN_INLINE void rowCoefs(const int* xi, int j, float* c) const {
         const float P[4] = {px(xi[0], j), px(xi[1], j), px(xi[2], j), px(xi[3], j)};
         coefs(P, c);
     }
-    CIMGI_INLINE static float cub(const float* c, float f) {
+    IMGALIGN_INLINE static float cub(const float* c, float f) {
         const float f2 = f * f, f3 = f2 * f;
         return c[0] * f3 + c[1] * f2 + c[2] * f + c[3];
     }
-    CIMGI_INLINE static float cubD1(const float* c, float f) { return c[0] * (3.f * (f * f)) + c[1] * (2.f * f) + c[2]; }
-    CIMGI_INLINE static float cubD2(const float* c, float f) { return c[0] * (6.f * f) + 2.f * c[1]; }
+    IMGALIGN_INLINE static float cubD1(const float* c, float f) { return c[0] * (3.f * (f * f)) + c[1] * (2.f * f) + c[2]; }
+    IMGALIGN_INLINE static float cubD2(const float* c, float f) { return c[0] * (6.f * f) + 2.f * c[1]; }
 
-    CIMGI_INLINE float cubD(const int* xi, const int* yi, float f, float g, float& dx, float& dy) const {
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g) const {
+        float R[4];
+        for (int r = 0; r < 4; ++r) { float c[4]; rowCoefs(xi, yi[r], c); R[r] = cub(c, f); }
+        float C[4]; coefs(R, C);
+        return cub(C, g);
+    }
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g, float& dx, float& dy) const {
         float R[4], Rd[4];
         for (int r = 0; r < 4; ++r) {
             float c[4]; rowCoefs(xi, yi[r], c);
@@ -354,8 +329,8 @@ private:
         dx = cub(Cd, g);
         return cub(C, g);
     }
-    CIMGI_INLINE float cubDD(const int* xi, const int* yi, float f, float g, float& dx, float& dy,
-                float& dxx, float& dyy, float& dxy) const {
+    IMGALIGN_INLINE float bicubic(const int* xi, const int* yi, float f, float g, float& dx, float& dy,
+                                  float& dxx, float& dyy, float& dxy) const {
         float R[4], Rd[4], Rdd[4];
         for (int r = 0; r < 4; ++r) {
             float c[4]; rowCoefs(xi, yi[r], c);
@@ -372,7 +347,7 @@ private:
     }
 
     // 9-pixel reader, one clamped axis: columns into c, returns the offset d.
-    CIMGI_INLINE static float nine(float vq, int last, int* c) {
+    IMGALIGN_INLINE static float nine(float vq, int last, int* c) {
         const int i = cell(vq);
         float d = float(i) - vq;
         int centre;
@@ -381,7 +356,7 @@ private:
         c[0] = centre > 0 ? centre - 1 : 0; c[1] = centre; c[2] = centre < last ? centre + 1 : last;
         return d;
     }
-    CIMGI_INLINE static int nineNb(float v, float& d) {
+    IMGALIGN_INLINE static int nineNb(float v, float& d) {
         const int i = int(v);
         d = float(i) - v;
         if (d > -0.5f) { d -= 1.f; return i - 1; }
@@ -403,8 +378,8 @@ public:
         if (!ptr)
             throw cimg_library::CImgArgumentException(
                 "CImg<T>::operator=() : Given array pointer 'ptr' is NULL");
-        const unsigned long n = (unsigned long)this->size();
-        for (unsigned long k = 0; k < n; ++k) this->_data[k] = ptr[k];
+        const std::size_t n = std::size_t(this->size());
+        for (std::size_t k = 0; k < n; ++k) this->_data[k] = ptr[k];
         return *this;
     }
 };

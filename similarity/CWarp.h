@@ -18,14 +18,7 @@
 #pragma once
 
 #include "bridge/cimg.h"
-
-#if defined(_MSC_VER)
-#define WARP_INLINE __forceinline
-#elif defined(__GNUC__)
-#define WARP_INLINE inline __attribute__((always_inline))
-#else
-#define WARP_INLINE inline
-#endif
+#include "similarity/inlining.h"
 
 class CWarp {
 public:
@@ -90,24 +83,24 @@ public:
     JacState jacState(const CImg<float>& p) const { return JacState{sinAngle, cosAngle, scaleOf(p)}; }
 
     // Rows of a form at (x, y): w[2k] = dx'/dp_k, w[2k + 1] = dy'/dp_k, k < formRows(Form).
-    template <int Form> static WARP_INLINE void rowsAt(const JacState& st, float x, float y, float* w);
+    template <int Form> IMGALIGN_INLINE static void rowsAt(const JacState& st, float x, float y, float* w);
     // Steepest-descent row of a form: J[k] = gx dx'/dp_k + gy dy'/dp_k, k < formRows(Form),
     // with the arithmetic of CalcJcbn.
-    template <int Form> static WARP_INLINE void jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J);
+    template <int Form> IMGALIGN_INLINE static void jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J);
     // The code's rows at (x, y) for the current state (the warp must hold p): the first
     // jacobianRows() rows into w (2 floats each; w holds 12); returns their count.
-    WARP_INLINE int jacobianAt(const CImg<float>& p, float x, float y, float* w) const;
+    IMGALIGN_INLINE inline int jacobianAt(const CImg<float>& p, float x, float y, float* w) const;
     // Every map is affine in the point, so row k is (ax + bx x + cx y, ay + by x + cy y):
     // out[6k .. 6k + 5] = (ax, bx, cx, ay, by, cy) for k < rows, from the rows at (0, 0),
     // (1, 0) and (0, 1) for the current state; rows the code does not define are 0.
-    template <class T> WARP_INLINE void jacobianCoefs(const CImg<float>& p, int rows, T* out) const;
+    template <class T> IMGALIGN_INLINE inline void jacobianCoefs(const CImg<float>& p, int rows, T* out) const;
     // Rows of `jacobian` that CalcJcHs fills: those of the form for codes 2, 3, 4, 6, 23, 24,
     // 26 (at most n), none for the others (their `jacobian` keeps its contents).
     int jacobianFillRows() const { return fillRows_; }
 
     // J[k] = gx dx'/dp_k + gy dy'/dp_k at the centred point (x, y) with the reference
     // gradient (gx, gy) at its image.
-    WARP_INLINE void CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy);
+    IMGALIGN_INLINE inline void CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy);
     // H = gx d2x'/dp_i dp_j + gy d2y'/dp_i dp_j (n x n, H(i, j) at i + j * width).
     void CalcHess(CImg<float>& H, const CImg<float>& p, float x, float y, float gx, float gy);
     // Fills `jacobian` at (x, y), then JH = jacobian' [gxx gxy; gxy gyy] jacobian.
@@ -140,7 +133,7 @@ private:
 };
 
 template <int Form>
-WARP_INLINE void CWarp::rowsAt(const JacState& st, float x, float y, float* w)
+IMGALIGN_INLINE inline void CWarp::rowsAt(const JacState& st, float x, float y, float* w)
 {
     const float s = st.s, c = st.c;
     if constexpr (Form == kJacAffine) {
@@ -159,7 +152,7 @@ WARP_INLINE void CWarp::rowsAt(const JacState& st, float x, float y, float* w)
 }
 
 template <int Form>
-WARP_INLINE void CWarp::jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J)
+IMGALIGN_INLINE inline void CWarp::jcbnAt(const JacState& st, float x, float y, float gx, float gy, float* J)
 {
     const float s = st.s, c = st.c;
     if constexpr (Form == kJacAffine) {
@@ -176,7 +169,7 @@ WARP_INLINE void CWarp::jcbnAt(const JacState& st, float x, float y, float gx, f
     }
 }
 
-WARP_INLINE int CWarp::jacobianAt(const CImg<float>& p, float x, float y, float* w) const
+IMGALIGN_INLINE inline int CWarp::jacobianAt(const CImg<float>& p, float x, float y, float* w) const
 {
     const JacState st = jacState(p);
     switch (form_) {
@@ -189,7 +182,7 @@ WARP_INLINE int CWarp::jacobianAt(const CImg<float>& p, float x, float y, float*
 }
 
 template <class T>
-WARP_INLINE void CWarp::jacobianCoefs(const CImg<float>& p, int rows, T* out) const
+IMGALIGN_INLINE inline void CWarp::jacobianCoefs(const CImg<float>& p, int rows, T* out) const
 {
     float w0[12], w1[12], w2[12];
     const int def = jacobianAt(p, 0.f, 0.f, w0);
@@ -209,7 +202,7 @@ WARP_INLINE void CWarp::jacobianCoefs(const CImg<float>& p, int rows, T* out) co
         }
 }
 
-WARP_INLINE void CWarp::CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy)
+IMGALIGN_INLINE inline void CWarp::CalcJcbn(CImg<float>& J, const CImg<float>& p, float x, float y, float gx, float gy)
 {
     float v[6];
     const JacState st = jacState(p);

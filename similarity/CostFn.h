@@ -32,9 +32,12 @@
 //   (the walk's tables are built by the first walk after a change of the rate).
 #pragma once
 
+#include <cstddef>
+
 #include "bridge/cimg.h"
 #include "similarity/CImgI.h"
 #include "similarity/CWarp.h"
+#include "similarity/inlining.h"
 
 // One sample of the template walk.
 struct WalkSample {
@@ -128,17 +131,17 @@ public:
     int refKind = 1;         // family of the selected reference samplers: 0, 1 or 3
     bool refNb = false;      // the selected reference samplers are the `_nb` forms
 
-    template <class V> CIMGI_INLINE void walkPos(const CImg<float>& p, V&& v) { walkAny<-1>(p, v); }
-    template <class V> CIMGI_INLINE void walkValue(const CImg<float>& p, V&& v) { walkAny<0>(p, v); }
-    template <class V> CIMGI_INLINE void walkD(const CImg<float>& p, V&& v) { walkAny<1>(p, v); }
-    template <class V> CIMGI_INLINE void walkDD(const CImg<float>& p, V&& v) { walkAny<2>(p, v); }
+    template <class V> IMGALIGN_INLINE void walkPos(const CImg<float>& p, V&& v) { walkAny<-1>(p, v); }
+    template <class V> IMGALIGN_INLINE void walkValue(const CImg<float>& p, V&& v) { walkAny<0>(p, v); }
+    template <class V> IMGALIGN_INLINE void walkD(const CImg<float>& p, V&& v) { walkAny<1>(p, v); }
+    template <class V> IMGALIGN_INLINE void walkDD(const CImg<float>& p, V&& v) { walkAny<2>(p, v); }
 
 protected:
     void selectRefSamplers();
 
     template <int Kind, bool Nb> struct Ref;
 
-    template <int Deriv, class V> CIMGI_INLINE void walkAny(const CImg<float>& p, V& v) {
+    template <int Deriv, class V> IMGALIGN_INLINE void walkAny(const CImg<float>& p, V& v) {
         const bool tf = sampleTmp == &CImgI<float>::get_neumann_floor && sampleRate == 1.f;
         if constexpr (Deriv < 0) {
             if (tf) walkLoop<Deriv, 1, false, true>(p, v); else walkLoop<Deriv, 1, false, false>(p, v);
@@ -155,7 +158,7 @@ protected:
     // v, as a scalar in a register. Applied to the sampler's gradient, it keeps the
     // vectoriser from packing a visitor's (dx, dy) pairs back through the sampler, which
     // costs more in shuffles than it saves.
-    static CIMGI_INLINE float scalar(float v) {
+    IMGALIGN_INLINE static float scalar(float v) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
         __asm__("" : "+x"(v));
 #endif
@@ -163,21 +166,21 @@ protected:
     }
 
     template <int Deriv, int Kind, bool Nb, bool TmpFloor, class V>
-    CIMGI_INLINE void walkLoop(const CImg<float>& p, V& v) {
+    IMGALIGN_INLINE void walkLoop(const CImg<float>& p, V& v) {
         initRxyIterator(p);
         const int cols = walkCols, rows = walkRows;
         const SamplerV st = sampleTmp;
         WalkSample s{};
         // At rate 1 the template is read at integer positions: walk its pixels directly.
         const float* const td = tmp.data();
-        const long tw = (long)tmp.width();
-        long tcol = tw + 1;
+        const std::ptrdiff_t tw = std::ptrdiff_t(tmp.width());
+        std::ptrdiff_t tcol = tw + 1;
         const float* ci = walkColTab.data();
         for (int c = 0; c < cols; ++c, ++tcol, ci += 4) {
             const float ax = ci[0], ay = ci[1], i = ci[2];
             s.i = i;
             s.x = ci[3];
-            long tp = tcol;
+            std::ptrdiff_t tp = tcol;
             const float* lj = walkRowTab.data();
             for (int l = 0; l < rows; ++l, tp += tw, lj += 4) {
                 const float rx = ax + lj[0], ry = ay + lj[1], j = lj[2];
@@ -207,11 +210,11 @@ protected:
 
 #define COSTFN_REF_SAMPLERS(KIND, NB, V, D, DD)                                               \
     template <> struct CCostFn::Ref<KIND, NB> {                                               \
-        static CIMGI_INLINE float v(CImgI<float>& I, float x, float y) { return I.V(x, y); }              \
-        static CIMGI_INLINE float d(CImgI<float>& I, float x, float y, float& dx, float& dy) {            \
+        IMGALIGN_INLINE static float v(CImgI<float>& I, float x, float y) { return I.V(x, y); }              \
+        IMGALIGN_INLINE static float d(CImgI<float>& I, float x, float y, float& dx, float& dy) {            \
             return I.D(x, y, dx, dy);                                                         \
         }                                                                                     \
-        static CIMGI_INLINE float dd(CImgI<float>& I, float x, float y, float& dx, float& dy, float& dxx, \
+        IMGALIGN_INLINE static float dd(CImgI<float>& I, float x, float y, float& dx, float& dy, float& dxx, \
                         float& dyy, float& dxy) {                                             \
             return I.DD(x, y, dx, dy, dxx, dyy, dxy);                                         \
         }                                                                                     \

@@ -1,16 +1,9 @@
 #include "similarity/CostFnNC.h"
 
 #include <cmath>
+#include <cstddef>
 
-// The per-sample bodies belong inlined into the walk (one instantiation per sampler);
-// the per-column reduction does not.
-#if defined(__GNUC__)
-#define NC_NOINLINE __attribute__((noinline))
-#define NC_INLINE __attribute__((always_inline))
-#else
-#define NC_NOINLINE
-#define NC_INLINE
-#endif
+#include "similarity/inlining.h"
 
 namespace {
 
@@ -33,6 +26,27 @@ inline void polyProduct(const double* u, const double* v, double* c)
     c[kXY] = u[1] * v[2] + u[2] * v[1];
     c[kYY] = u[2] * v[2];
 }
+
+// The quadratic over the six monomials of ui' Q uk for two Jacobian rows ui = (uxi, uyi),
+// uk = (uxk, uyk) (each affine in x, y) and Q = [qxx qxy; qxy qyy]: its coefficients per
+// entry of Q, and the sum over the samples with the products qxx, qxy, qyy for Q.
+struct RowPair {
+    double xx[6], xy[6], yy[6];
+    RowPair(const double* ui, const double* uk)
+    {
+        double yx[6];
+        polyProduct(ui, uk, xx);
+        polyProduct(ui, uk + 3, xy);
+        polyProduct(ui + 3, uk, yx);
+        polyProduct(ui + 3, uk + 3, yy);
+        for (int u = 0; u < 6; ++u) xy[u] += yx[u];
+    }
+    template <class Moments>
+    double sum(const Moments& m, int qxx, int qxy, int qyy) const
+    {
+        return m.quad(qxx, xx) + m.quad(qxy, xy) + m.quad(qyy, yy);
+    }
+};
 
 }  // namespace
 
@@ -99,10 +113,10 @@ CCostFnNC::~CCostFnNC() {}
 void CCostFnNC::reserveColumns(int cols, int rows, int sums)
 {
     // Grows only after a change of the sampling rate.
-    if ((unsigned long)colSums_.size() < (unsigned long)sums * (unsigned long)cols)
+    if (std::size_t(colSums_.size()) < std::size_t(sums) * std::size_t(cols))
         colSums_.assign(sums, cols, 1, 1, 0.f);
-    if ((long)colX_.size() < cols) colX_.assign(cols, 1, 1, 1, 0.f);
-    if ((long)colY_.size() < rows) {
+    if (std::size_t(colX_.size()) < std::size_t(cols)) colX_.assign(cols, 1, 1, 1, 0.f);
+    if (std::size_t(colY_.size()) < std::size_t(rows)) {
         colBuf_.assign(16, rows, 1, 1, 0.f);
         colY_.assign(rows, 1, 1, 1, 0.f);
     }
@@ -124,7 +138,7 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     float rr = 0.f, tt = 0.f, rt = 0.f;
     float rgx = 0.f, rgy = 0.f, tgx = 0.f, tgy = 0.f;       // column sums
     float rgxY = 0.f, rgyY = 0.f, tgxY = 0.f, tgyY = 0.f;   // the same weighted by y
-    auto body = [&](const WalkSample& s) NC_INLINE {
+    auto body = [&](const WalkSample& s) IMGALIGN_INLINE {
         const float r = s.r, t = s.t;
         rr += r * r;
         tt += t * t;
@@ -151,9 +165,9 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     if constexpr (Deriv == 0) walkValue(p, body);
     else walkD(p, body);
 
-    const long done = (long)(xs - colX_.data());
+    const std::ptrdiff_t done = xs - colX_.data();
     const float zero[8] = {};
-    for (long c = 0; c < done; ++c) {
+    for (std::ptrdiff_t c = 0; c < done; ++c) {
         const float* v = colSums_.data() + 16 * c;
         // moments order: r gx, r gy, t gx, t gy, rr, tt, rt
         const float a0[8] = {v[3], v[4], v[5], v[6], v[0], v[1], v[2], 0.f};
@@ -164,8 +178,9 @@ void CCostFnNC::gather(const CImg<float>& p, Moments& m)
     m.iRR = Deriv == 0 ? 0 : 4;
 }
 
-// Sums of one column of second-derivative products, stored for the fold after the walk.
-NC_NOINLINE void CCostFnNC::sumColumn(int rows, float x, float* out)
+// Sums of one column of second-derivative products, stored for the fold after the walk
+// (kept out of the walk, whose per-sample body is inlined).
+IMGALIGN_NOINLINE void CCostFnNC::sumColumn(int rows, float x, float* out)
 {
     const float* B = colBuf_.data();
     const float* Y = colY_.data();
@@ -199,7 +214,7 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
     float* out = colSums_.data();
     float* xs = colX_.data();
     int k = 0;
-    walkDD(p, [&](const WalkSample& s) NC_INLINE {
+    walkDD(p, [&](const WalkSample& s) IMGALIGN_INLINE {
         const float r = s.r, t = s.t, gx = s.rdx, gy = s.rdy;
         const float gxx = s.rdxx, gxy = s.rdxy, gyy = s.rdyy;
         float* q = B + 16 * k;
@@ -216,12 +231,32 @@ void CCostFnNC::gatherDD(const CImg<float>& p, Moments& m)
             out += 48;
         }
     });
-    const long done = (long)(xs - colX_.data());
-    for (long c = 0; c < done; ++c) {
+    const std::ptrdiff_t done = xs - colX_.data();
+    for (std::ptrdiff_t c = 0; c < done; ++c) {
         const float* v = colSums_.data() + 48 * c;
         m.flush<16, 13>(colX_[c], v, v + 16, v + 32, true);
     }
     m.iRR = 13;
+}
+
+// sum r J and sum t J from the moments, into sums[0 .. n - 1] and sums[n .. 2n - 1] in double
+// and into sumRJ, sumTJ; g becomes the n x 1 gradient.
+void CCostFnNC::gradient(const Moments& m, const double* rowsJ, double* sums, CImg<float>& g)
+{
+    const int n = nParams;
+    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
+    const double f1 = 1.0 / (Srr * std::sqrt(Srr) * std::sqrt(Stt));
+    double* a = sums;
+    double* b = sums + n;
+    g.assign(n, 1, 1, 1);
+    for (int i = 0; i < n; ++i) {
+        const double* w = rowsJ + 6 * i;
+        a[i] = m.lin(kRgx, w) + m.lin(kRgy, w + 3);
+        b[i] = m.lin(kTgx, w) + m.lin(kTgy, w + 3);
+        sumRJ[i] = float(a[i]);
+        sumTJ[i] = float(b[i]);
+        g[i] = float((Srt * a[i] - Srr * b[i]) * f1);
+    }
 }
 
 void CCostFnNC::jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC)
@@ -262,18 +297,8 @@ float CCostFnNC::evalD(const CImg<float>& p, CImg<float>& g)
     double* rowsJ = rows_.data();
     double* rowsC = rowsJ + 6 * n;
     jacobianRows(p, rowsJ, rowsC);
-    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
-    const double f1 = 1.0 / (Srr * std::sqrt(Srr) * std::sqrt(Stt));
-    g.assign(n, 1, 1, 1);
-    for (int i = 0; i < n; ++i) {
-        const double* w = rowsJ + 6 * i;
-        const double rj = m.lin(kRgx, w) + m.lin(kRgy, w + 3);
-        const double tj = m.lin(kTgx, w) + m.lin(kTgy, w + 3);
-        sumRJ[i] = float(rj);
-        sumTJ[i] = float(tj);
-        g[i] = float((Srt * rj - Srr * tj) * f1);
-    }
-    return float(-Srt / std::sqrt(Srr * Stt));
+    gradient(m, rowsJ, rowsC + 6 * n, g);
+    return float(-m.rt() / std::sqrt(m.rr() * m.tt()));
 }
 
 float CCostFnNC::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
@@ -308,44 +333,21 @@ float CCostFnNC::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
         }
     }
 
-    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
     double* a = rowsC + 6 * n;   // sum r J, sum t J in double
     double* b = a + n;
-    g.assign(n, 1, 1, 1);
-    H.assign(n, n, 1, 1);
-    const double f1 = 1.0 / (Srr * std::sqrt(Srr) * std::sqrt(Stt));
+    gradient(m, rowsJ, a, g);
+    const double Srr = m.rr(), Stt = m.tt(), Srt = m.rt();
     const double f2 = -1.0 / (Srr * Srr * std::sqrt(Srr) * std::sqrt(Stt));
-    for (int i = 0; i < n; ++i) {
-        const double* w = rowsJ + 6 * i;
-        a[i] = m.lin(kRgx, w) + m.lin(kRgy, w + 3);
-        b[i] = m.lin(kTgx, w) + m.lin(kTgy, w + 3);
-        sumRJ[i] = float(a[i]);
-        sumTJ[i] = float(b[i]);
-        g[i] = float((Srt * a[i] - Srr * b[i]) * f1);
-    }
+    H.assign(n, n, 1, 1);
     for (int k = 0; k < n; ++k)
         for (int i = 0; i < n; ++i) {
             const long e = i + (long)k * n;
-            double pxx[6], pxy[6], pyx[6], pyy[6];
             // image curvature C(i, k) = wx_i (gxx wx_k + gxy wy_k) + wy_i (gxy wx_k + gyy wy_k)
-            const double* ci = rowsC + 6 * i;
-            const double* ck = rowsC + 6 * k;
-            polyProduct(ci, ck, pxx);
-            polyProduct(ci, ck + 3, pxy);
-            polyProduct(ci + 3, ck, pyx);
-            polyProduct(ci + 3, ck + 3, pyy);
-            for (int u = 0; u < 6; ++u) pxy[u] += pyx[u];
-            const double rC = m.quad(kRgxx, pxx) + m.quad(kRgxy, pxy) + m.quad(kRgyy, pyy);
-            const double tC = m.quad(kTgxx, pxx) + m.quad(kTgxy, pxy) + m.quad(kTgyy, pyy);
+            const RowPair c(rowsC + 6 * i, rowsC + 6 * k);
+            const double rC = c.sum(m, kRgxx, kRgxy, kRgyy);
+            const double tC = c.sum(m, kTgxx, kTgxy, kTgyy);
             // J_i J_k with J = gx wx + gy wy
-            const double* ji = rowsJ + 6 * i;
-            const double* jk = rowsJ + 6 * k;
-            polyProduct(ji, jk, pxx);
-            polyProduct(ji, jk + 3, pxy);
-            polyProduct(ji + 3, jk, pyx);
-            polyProduct(ji + 3, jk + 3, pyy);
-            for (int u = 0; u < 6; ++u) pxy[u] += pyx[u];
-            const double JJ = m.quad(kGxx, pxx) + m.quad(kGxy, pxy) + m.quad(kGyy, pyy);
+            const double JJ = RowPair(rowsJ + 6 * i, rowsJ + 6 * k).sum(m, kGxx, kGxy, kGyy);
             // warp curvature K(i, k), linear in the gradient
             double kx[3], ky[3];
             for (int c = 0; c < 3; ++c) {

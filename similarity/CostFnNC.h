@@ -47,6 +47,7 @@ private:
     // Jacobian rows (dx'/dp_k, dy'/dp_k) = (ax + bx x + cx y, ay + by x + cy y) of the warp
     // at its current state, for J (as CalcJcbn forms them) and for C (as CalcJcHs does).
     void jacobianRows(const CImg<float>& p, double* rowsJ, double* rowsC);
+    void gradient(const Moments& m, const double* rowsJ, double* sums, CImg<float>& g);
 
     CImg<double> rows_;    // 14 n: rows of J, rows of C, sum r J, sum t J
     CImg<double> warpK_;   // 6 n^2: coefficients of the warp-curvature term

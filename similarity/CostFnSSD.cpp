@@ -33,7 +33,7 @@ struct WarpState { float s, c, m; };
 template <> struct Jac<0> {
     static constexpr int N = 2, NV = 1;
     static constexpr bool hasK = false;
-    static CIMGI_INLINE void J(V4* J, const WarpState&, float, float, float gx, float gy) {
+    IMGALIGN_INLINE static void J(V4* J, const WarpState&, float, float, float gx, float gy) {
         J[0] = V4{gx, gy, 0.f, 0.f};
     }
 };
@@ -41,7 +41,7 @@ template <> struct Jac<0> {
 template <> struct Jac<1> {
     static constexpr int N = 3, NV = 1;
     static constexpr bool hasK = true;
-    static CIMGI_INLINE void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
+    IMGALIGN_INLINE static void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
         J[0] = V4{gx, gy, gx * (c * y - s * x) + gy * (-c * x - s * y), 0.f};
     }
@@ -50,7 +50,7 @@ template <> struct Jac<1> {
 template <> struct Jac<2> {
     static constexpr int N = 4, NV = 1;
     static constexpr bool hasK = true;
-    static CIMGI_INLINE void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
+    IMGALIGN_INLINE static void J(V4* J, const WarpState& w, float x, float y, float gx, float gy) {
         const float s = w.s, c = w.c;
         J[0] = V4{gx, gy, w.m * (gx * (c * y - s * x) + gy * (-c * x - s * y)),
                   gx * (c * x + s * y) + gy * (c * y - s * x)};
@@ -60,7 +60,7 @@ template <> struct Jac<2> {
 template <> struct Jac<3> {
     static constexpr int N = 6, NV = 2;
     static constexpr bool hasK = false;
-    static CIMGI_INLINE void J(V4* J, const WarpState&, float x, float y, float gx, float gy) {
+    IMGALIGN_INLINE static void J(V4* J, const WarpState&, float x, float y, float gx, float gy) {
         J[0] = V4{gx, gy, gx, gy} * V4{x, x, y, y};
         J[1] = V4{gx, gy, 0.f, 0.f};
     }

@@ -38,6 +38,17 @@ inline void clampPoint(HistPoint& p, float xTop, float yTop)
     p.y = clampTo(p.y, yTop);
 }
 
+// Clamps the points into the histogram, [0, W) x [0, H); false for an empty histogram.
+template <class Hist, class... P>
+inline bool clampInto(const Hist& hist, P&... p)
+{
+    const int W = hist.width(), H = hist.height();
+    if (W <= 0 || H <= 0) return false;
+    const float xTop = below<float>(W), yTop = below<float>(H);
+    (clampPoint(p, xTop, yTop), ...);
+    return true;
+}
+
 inline double sqDist(const HistPoint& a, const HistPoint& b)
 {
     const double dx = double(b.x) - a.x, dy = double(b.y) - a.y;
@@ -126,12 +137,7 @@ template <class Hist> void fillTriangleIn(Hist& hist, HistPoint p0, HistPoint p1
 template <class Hist>
 void splatTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, float w, RowRuns* runs)
 {
-    const int W = hist.width(), H = hist.height();
-    if (W <= 0 || H <= 0) return;
-    const float xTop = below<float>(W), yTop = below<float>(H);
-    clampPoint(p0, xTop, yTop);
-    clampPoint(p1, xTop, yTop);
-    clampPoint(p2, xTop, yTop);
+    if (!clampInto(hist, p0, p1, p2)) return;
 
     switch (classifyTriangle(p0, p1, p2)) {
     case 0:
@@ -166,10 +172,8 @@ void splatTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, float
 template <class Hist>
 void splatSegmentIn(Hist& hist, HistPoint a, HistPoint b, float w)
 {
+    if (!clampInto(hist, a, b)) return;
     const int W = hist.width(), H = hist.height();
-    if (W <= 0 || H <= 0) return;
-    clampPoint(a, below<float>(W), below<float>(H));
-    clampPoint(b, below<float>(W), below<float>(H));
     if (b.y < a.y) std::swap(a, b);
 
     const double x0 = a.x, y0 = a.y, x1 = b.x, y1 = b.y;
@@ -332,12 +336,7 @@ void fillFlat(Hist& hist, double xA, double yA, double xC, double yC, double xE,
 template <class Hist>
 void fillTriangleIn(Hist& hist, HistPoint p0, HistPoint p1, HistPoint p2, double d, RowRuns* runs)
 {
-    const int W = hist.width(), H = hist.height();
-    if (W <= 0 || H <= 0) return;
-    const float xTop = below<float>(W), yTop = below<float>(H);
-    clampPoint(p0, xTop, yTop);
-    clampPoint(p1, xTop, yTop);
-    clampPoint(p2, xTop, yTop);
+    if (!clampInto(hist, p0, p1, p2)) return;
     sortByY(p0, p1, p2);
     if (p0.y == p1.y) {
         fillFlat(hist, p0.x, p0.y, p2.x, p2.y, p1.x, p1.y, d, runs);
@@ -361,12 +360,7 @@ void fillTriangle(CImg<float>& hist, HistPoint p0, HistPoint p1, HistPoint p2, d
 
 void fillFlatTriangle(CImg<float>& hist, HistPoint A, HistPoint C, HistPoint E, double d)
 {
-    const int W = hist.width(), H = hist.height();
-    if (W <= 0 || H <= 0) return;
-    const float xTop = below<float>(W), yTop = below<float>(H);
-    clampPoint(A, xTop, yTop);
-    clampPoint(C, xTop, yTop);
-    clampPoint(E, xTop, yTop);
+    if (!clampInto(hist, A, C, E)) return;
     fillFlat(hist, A.x, A.y, C.x, C.y, E.x, E.y, d);
 }
 

@@ -1,10 +1,13 @@
 // Shared test fixtures: parameter vectors, images drawn from a function, padded templates,
-// the warp maps in double precision, and central differences.
+// the warp maps in double precision, central differences, and the chain rule from the affine
+// warp to the Euclidean and similarity warps.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "bridge/cimg.h"
 #include "similarity/CImgI.h"
@@ -36,6 +39,12 @@ template <class F> Img padded(int w, int h, F f)
     for (int j = 0; j < h; ++j)
         for (int i = 0; i < w; ++i) T(i + 1, j + 1) = float(f(i, j));
     return T;
+}
+
+// The template T drawn the same way.
+inline Img padded(const CImg<float>& T)
+{
+    return padded(T.width(), T.height(), [&](int i, int j) { return T(i, j); });
 }
 
 // The warp maps of every code with parameters q, in double.
@@ -75,6 +84,21 @@ template <class F> float centralDiff(F f, const CImg<float>& p, int k, float ste
     return (f(pp) - f(pm)) / (2.f * step);
 }
 
+// The gradient of measure f at p against central differences of its value (step(k) for
+// parameter k), to within 2 % of the largest gradient element; evalD's value against eval's.
+template <class M, class Step> void expectGradientMatchesDifferences(M& f, const CImg<float>& p, Step step)
+{
+    CImg<float> g(f.nParams, 1, 1, 1, 0.f);
+    const float v = f.eval(p);
+    EXPECT_FLOAT_EQ(f.evalD(p, g), v);
+    const float gmax = float(maxAbs(g));
+    ASSERT_GT(gmax, 1e-3f);
+    for (int k = 0; k < f.nParams; ++k) {
+        const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step(k));
+        EXPECT_NEAR(g[k], fd, 0.02f * gmax) << "k " << k;
+    }
+}
+
 // The Euclidean (3) and similarity (4) warps are affine maps with (a, b, c, d) =
 // (m cos t - 1, -m sin t, m sin t, m cos t - 1). asAffine: those affine parameters of warp p;
 // fromAffine: the gradient with respect to (tx, ty, t, k), from the affine gradient ga
@@ -91,6 +115,19 @@ inline std::vector<double> fromAffine(int code, const CImg<float>& p, const CImg
     std::vector<double> want = {ga[4], ga[5], ga[0] * -m * sn + ga[1] * -m * cs + ga[2] * m * cs + ga[3] * -m * sn};
     if (code == 4) want.push_back(ga[0] * cs - ga[1] * sn + ga[2] * sn + ga[3] * cs);
     return want;
+}
+
+// Measure f of warp code 3 or 4 at p against the affine measure a at asAffine(p): the same
+// value, and the affine gradient carried over by fromAffine.
+template <class M> void expectAffineChainRule(M& f, M& a, int code, const CImg<float>& p)
+{
+    CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
+    const float v = f.evalD(p, g), va = a.evalD(asAffine(code, p), ga);
+    EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va)));
+    const std::vector<double> want = fromAffine(code, p, ga);
+    double gmax = 1e-3;
+    for (double w : want) gmax = std::max(gmax, std::fabs(w));
+    for (int k = 0; k < f.nParams; ++k) EXPECT_NEAR(g[k], want[k], 2e-3 * gmax) << "k " << k;
 }
 
 // A smooth scene for the mutual-information measures: a w x h reference of a smooth

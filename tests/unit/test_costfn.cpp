@@ -47,19 +47,12 @@ public:
     }
 };
 
+using fixtures::vec;
+
+// A w x h template of distinct values 1 + i + 10 j, padded.
 Img padded(int w, int h)
 {
-    Img T(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) T(i + 1, j + 1) = float(1 + i + 10 * j);
-    return T;
-}
-
-CImg<float> vec(std::vector<float> v)
-{
-    CImg<float> p((unsigned)v.size(), 1, 1, 1, 0.f);
-    for (size_t k = 0; k < v.size(); ++k) p[(unsigned)k] = v[k];
-    return p;
+    return fixtures::padded(w, h, [](int i, int j) { return 1 + i + 10 * j; });
 }
 
 Img ramp(int w, int h)
@@ -92,7 +85,7 @@ template <class F> double walkError(F& f, int code, const std::vector<float>& p,
     double worst = 0, M = std::max(f.tmpCx, f.tmpCy);
     count = 0;
     bool inOrder = true;
-    f.walkPos(fixtures::vec(p), [&](const WalkSample& s) {
+    f.walkPos(vec(p), [&](const WalkSample& s) {
         const long c = count / rows, l = count % rows;
         ++count;
         inOrder = inOrder && s.i == 1.f + float(c) * (f.walkCols > 1 ? f.sampleRate : 0.f) &&

@@ -11,16 +11,11 @@
 
 #include "similarity/CostFnMI.h"
 #include "similarity/smooth.h"
+#include "fixtures.h"
 
 namespace {
 
-// The w x h template drawn at (1, 1) into a zero image of (w + 3) x (h + 3).
-CImgI<float> padded(const CImg<float>& T)
-{
-    CImgI<float> P(T.width() + 3, T.height() + 3, 1, 1, 0.f);
-    cimg_forXY(T, x, y) P(x + 1, y + 1) = T(x, y);
-    return P;
-}
+using fixtures::padded;
 
 CImg<float> randomInts(int w, int h, int maxv, unsigned seed)
 {

@@ -7,15 +7,11 @@
 #include <vector>
 
 #include "similarity/CostFnMInwt.h"
+#include "fixtures.h"
 
 namespace {
 
-CImgI<float> paddedT(const CImg<float>& T)
-{
-    CImgI<float> P(T.width() + 3, T.height() + 3, 1, 1, 0.f);
-    cimg_forXY(T, x, y) P(x + 1, y + 1) = T(x, y);
-    return P;
-}
+using fixtures::padded;
 
 CImg<float> smoothRef(int w, int h)
 {
@@ -73,7 +69,7 @@ bool sameImage(const CImg<float>& a, const CImg<float>& b)
 // rate of the second-derivative table.
 TEST(MutualInfoNewton, SecondDerivativeTableMatchesFiniteDifferences)
 {
-    CImgI<float> ref(smoothRef(22, 20)), tmp = paddedT(smallTmp());
+    CImgI<float> ref(smoothRef(22, 20)), tmp = padded(smallTmp());
     for (const Case& c : kCases) {
         SCOPED_TRACE(testing::Message() << "code " << c.code << " interp " << c.interp);
         NwtProbe mi(ref, tmp, c.code, CImg<float>());
@@ -117,7 +113,7 @@ TEST(MutualInfoNewton, SecondDerivativeTableMatchesFiniteDifferences)
 // sample keeps its bin: H_newton - H_plain = -dg/dp, with and without a smoothing window.
 TEST(MutualInfoNewton, SecondOrderTermMatchesGradientDifferences)
 {
-    CImgI<float> ref(smoothRef(22, 20)), tmp = paddedT(smallTmp());
+    CImgI<float> ref(smoothRef(22, 20)), tmp = padded(smallTmp());
     CImg<float> Z(3, 3, 1, 1, 0.05f);
     Z(1, 1) = 0.6f;
     for (const CImg<float>& win : {CImg<float>(), Z})
@@ -156,7 +152,7 @@ TEST(MutualInfoNewton, SecondOrderTermMatchesGradientDifferences)
 
 TEST(MutualInfoNewton, SymmetricRepeatableAndNoWarpTermForTranslation)
 {
-    CImgI<float> ref(smoothRef(22, 20)), tmp = paddedT(smallTmp());
+    CImgI<float> ref(smoothRef(22, 20)), tmp = padded(smallTmp());
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.code);
         NwtProbe mi(ref, tmp, c.code, CImg<float>(1, 1, 1, 1, 3.f));
@@ -189,12 +185,12 @@ TEST(MutualInfoNewton, SymmetricRepeatableAndNoWarpTermForTranslation)
 
 TEST(MutualInfoNewton, TemplateThatGrowsTheBinsStaysInsideTheTables)
 {
-    CImgI<float> ref(smoothRef(22, 20)), tmp = paddedT(smallTmp());
+    CImgI<float> ref(smoothRef(22, 20)), tmp = padded(smallTmp());
     NwtProbe mi(ref, tmp, 6, CImg<float>());
     mi.setInterpAndOrder(3, 1, true);
     CImg<float> T2 = smallTmp();
     T2(2, 2) = 11.f;
-    CImgI<float> t2 = paddedT(T2);
+    CImgI<float> t2 = padded(T2);
     mi.setTmp(t2);
     EXPECT_EQ(mi.bins(), 12);
     CImg<float> g(6);

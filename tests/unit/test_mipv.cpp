@@ -50,20 +50,12 @@ TEST(MIpv, GradientMatchesFiniteDifferences)
             // within any difference step (the rotated warps are checked against the affine
             // one below).
             if ((code == 3 || code == 4) && order == 1) continue;
+            SCOPED_TRACE(testing::Message() << "code " << code << " order " << order);
             CCostFnMIpv f(R, T, code, noZ());
             f.setInterpAndOrder(1, order, true);
             f.setSampleRate(1.f);
-            const CImg<float> p = miWarpFor(code);
-            CImg<float> g(f.nParams, 1, 1, 1, 0.f);
-            const float v = f.eval(p);
-            EXPECT_FLOAT_EQ(f.evalD(p, g), v);
-            const float gmax = float(maxAbs(g));
-            ASSERT_GT(gmax, 1e-3f);
-            for (int k = 0; k < f.nParams; ++k) {
-                const float step = multipliesCoordinates(code, k) ? 2e-3f : 1e-2f;
-                const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
-                EXPECT_NEAR(g[k], fd, 0.02f * gmax) << "code " << code << " order " << order << " k " << k;
-            }
+            expectGradientMatchesDifferences(f, miWarpFor(code),
+                                             [&](int k) { return multipliesCoordinates(code, k) ? 2e-3f : 1e-2f; });
         }
 }
 
@@ -74,19 +66,11 @@ TEST(MIpv, RotatedWarpsFollowTheAffineGradientByTheChainRule)
     Img R = miReference(), T = miTemplate(15, 13);
     for (int code : {3, 4})
         for (int order : {0, 1, 2, 3}) {
+            SCOPED_TRACE(testing::Message() << "code " << code << " order " << order);
             CCostFnMIpv a(R, T, 6, noZ()), f(R, T, code, noZ());
             a.setInterpAndOrder(1, order, true);
             f.setInterpAndOrder(1, order, true);
-            const CImg<float> p = miWarpFor(code);
-            const CImg<float> q = asAffine(code, p);
-            CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
-            const float v = f.evalD(p, g), va = a.evalD(q, ga);
-            EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va))) << code << " " << order;
-            const std::vector<double> want = fromAffine(code, p, ga);
-            double gmax = 1e-3;
-            for (double w : want) gmax = std::max(gmax, std::fabs(w));
-            for (int k = 0; k < f.nParams; ++k)
-                EXPECT_NEAR(g[k], want[k], 2e-3 * gmax) << "code " << code << " order " << order << " k " << k;
+            expectAffineChainRule(f, a, code, miWarpFor(code));
         }
 }
 

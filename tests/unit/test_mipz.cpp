@@ -90,23 +90,15 @@ TEST(MIpz, GradientMatchesFiniteDifferences)
                 // rotation they lie within any difference step (the rotated warps are
                 // checked against the affine one below).
                 if ((code == 3 || code == 4) && order == 1) continue;
+                SCOPED_TRACE(testing::Message() << "code " << code << " interp " << interp << " order " << order);
                 CCostFnMIpz f(R, T, code, CImg<float>());
                 f.setInterpAndOrder(interp, order, true);
                 f.setSampleRate(1.f);
-                const CImg<float> p = miWarpFor(code);
-                CImg<float> g(f.nParams, 1, 1, 1, 0.f);
-                const float v = f.eval(p);
-                EXPECT_FLOAT_EQ(f.evalD(p, g), v);
-                const float gmax = float(maxAbs(g));
-                ASSERT_GT(gmax, 1e-3f);
-                for (int k = 0; k < f.nParams; ++k) {
-                    // The linear window has kinks where a sample crosses a whole
-                    // intensity: a shorter step straddles fewer of them.
-                    const float step = (multipliesCoordinates(code, k) ? 2e-3f : 1e-2f) * (order == 1 ? 0.05f : 1.f);
-                    const float fd = centralDiff([&](const CImg<float>& a) { return f.eval(a); }, p, k, step);
-                    EXPECT_NEAR(g[k], fd, 0.02f * gmax)
-                        << "code " << code << " interp " << interp << " order " << order << " k " << k;
-                }
+                // The linear window has kinks where a sample crosses a whole intensity: a
+                // shorter step straddles fewer of them.
+                expectGradientMatchesDifferences(f, miWarpFor(code), [&](int k) {
+                    return (multipliesCoordinates(code, k) ? 2e-3f : 1e-2f) * (order == 1 ? 0.05f : 1.f);
+                });
             }
 }
 
@@ -118,20 +110,11 @@ TEST(MIpz, RotatedWarpsFollowTheAffineGradientByTheChainRule)
     for (int interp : {1, 3})
         for (int code : {3, 4})
             for (int order : {0, 1, 2, 3}) {
+                SCOPED_TRACE(testing::Message() << "code " << code << " interp " << interp << " order " << order);
                 CCostFnMIpz a(R, T, 6, CImg<float>()), f(R, T, code, CImg<float>());
                 a.setInterpAndOrder(interp, order, true);
                 f.setInterpAndOrder(interp, order, true);
-                const CImg<float> p = miWarpFor(code);
-                const CImg<float> q = asAffine(code, p);
-                CImg<float> g(f.nParams, 1, 1, 1, 0.f), ga(6, 1, 1, 1, 0.f);
-                const float v = f.evalD(p, g), va = a.evalD(q, ga);
-                EXPECT_NEAR(v, va, 1e-5f * (1.f + std::fabs(va))) << code << " " << order;
-                const std::vector<double> want = fromAffine(code, p, ga);
-                double gmax = 1e-3;
-                for (double w : want) gmax = std::max(gmax, std::fabs(w));
-                for (int k = 0; k < f.nParams; ++k)
-                    EXPECT_NEAR(g[k], want[k], 2e-3 * gmax)
-                        << "code " << code << " interp " << interp << " order " << order << " k " << k;
+                expectAffineChainRule(f, a, code, miWarpFor(code));
             }
 }
 

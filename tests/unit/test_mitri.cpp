@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -12,35 +11,13 @@
 
 #include "similarity/area/CostFnMItri.h"
 #include "clip_oracle.h"
+#include "fixtures.h"
 
 namespace {
 
-using Fn = std::function<float(int, int)>;
-
-// The w x h template drawn at (1, 1) into a zero image 3 pixels larger.
-CImgI<float> padded(int w, int h, const Fn& f)
-{
-    CImgI<float> t(w + 3, h + 3, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) t(i + 1, j + 1) = f(i, j);
-    return t;
-}
-
-CImgI<float> image(int w, int h, const Fn& f)
-{
-    CImgI<float> t(w, h, 1, 1, 0.f);
-    for (int j = 0; j < h; ++j)
-        for (int i = 0; i < w; ++i) t(i, j) = f(i, j);
-    return t;
-}
-
-CImg<float> vec(std::initializer_list<float> v)
-{
-    CImg<float> p(int(v.size()), 1, 1, 1);
-    int k = 0;
-    for (float x : v) p[k++] = x;
-    return p;
-}
+using fixtures::image;
+using fixtures::padded;
+using fixtures::vec;
 
 // A measure as the gateway builds it: operator 6 with the given order, or operator 7.
 std::unique_ptr<CCostFnMItri> measure(int op, int order, CImgI<float>& ref, CImgI<float>& tmp,
