@@ -70,3 +70,9 @@ bool CanAllocate(size_t bytes)
     return p != nullptr;
 #endif
 }
+
+void RequireMemory(size_t bytes, const std::string& what)
+{
+    if (!CanAllocate(bytes))
+        throw MexFailure("outOfMemory", "Out of memory (" + std::to_string(bytes) + " bytes for " + what + ").");
+}

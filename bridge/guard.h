@@ -61,6 +61,10 @@ bool IsAllocationFailure(const cimg_library::CImgException& e);
 // with an error of its own, so a module asks first before it has the host make a large one.
 bool CanAllocate(size_t bytes);
 
+// Throws the "outOfMemory" failure, "Out of memory (<bytes> bytes for <what>).", unless `bytes`
+// can be allocated now (CanAllocate): before the host is asked for a large array.
+void RequireMemory(size_t bytes, const std::string& what);
+
 // A failure that the module reports as a host error "<module>:<kind>" with its message.
 class MexFailure : public std::runtime_error {
 public:

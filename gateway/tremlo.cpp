@@ -17,8 +17,12 @@
 
 namespace {
 
+// A new double array of img's values; a large one only once the memory is there (the host's
+// own failure would end the call with an error of its own).
 mxArray* toDouble(const CImg<float>& img)
 {
+    const size_t bytes = img.size() * sizeof(double);
+    if (bytes >= (size_t(1) << 20)) RequireMemory(bytes, "an output");
     const mwSize dims[4] = {mwSize(img._width), mwSize(img._height), mwSize(img._depth),
                             mwSize(img._spectrum)};
     mxArray* a = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);

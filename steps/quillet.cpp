@@ -35,9 +35,7 @@ void Cut(mxArray* plhs[], int nlhs, const mxArray* prhs[])
     // The region is sampled straight into the output array, once the library has accepted its
     // size for one buffer and the memory is there.
     const size_t bytes = CImg<double>::safe_size(unsigned(w), unsigned(h), 1, 1) * sizeof(double);
-    if (!CanAllocate(bytes))
-        throw MexFailure("outOfMemory", "Out of memory (" + std::to_string(bytes) + " bytes for a " +
-                                            std::to_string(w) + " x " + std::to_string(h) + " region).");
+    RequireMemory(bytes, "a " + std::to_string(w) + " x " + std::to_string(h) + " region");
     const mwSize dims[4] = {mwSize(w), mwSize(h), 1, 1};
     plhs[0] = mxCreateNumericArray(4, dims, mxDOUBLE_CLASS, mxREAL);
     CImg<double> R(static_cast<double*>(mxGetData(plhs[0])), w, h, 1, 1, true);
