@@ -6,15 +6,6 @@
 
 #include "similarity/smooth.h"
 
-// The per-sample bodies are inlined into every instantiation of the base's walk.
-#if defined(__GNUC__)
-#define MI_INLINE __attribute__((always_inline))
-#define MI_UNROLL _Pragma("GCC unroll 8")
-#else
-#define MI_INLINE
-#define MI_UNROLL
-#endif
-
 namespace {
 
 // (int)max(img) + 1, at least 1. Non-finite elements do not count (binOf puts them into
@@ -165,36 +156,40 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
     return G;
 }
 
-void CCostFnMI::scaleOnEntry(bool planes)
-{
-    const float c = 1.f / nSamples;
-    cells.scaleOnEntry(c, planes ? -c : 1.f);
-}
+// ---- the binning engine ------------------------------------------------------------------
 
-void CCostFnMI::binPdf(const CImg<float>& p)
+CCostFnMI::TapsInfo CCostFnMI::tapsInfo(Tables t) const
 {
-    const int n = nBins, last = lastBin;
-    cells.clear(n, 0, 1.f / nSamples, mostCells(1));
-    if (denseCells(1)) {
-        acc.setup(n, 1, n, false);
-        const DenseAccess<1> A = DenseAccess<1>::of(acc, 1);
-        walkValue(p, [&](const WalkSample& s) MI_INLINE { ++A.count(binOf(s.r, last), binOf(s.t, last)); });
-        acc.emitAll(cells);
-    } else {
-        const SampleGroups& G = groupSamples(p, false);
-        recI.resize(G.samples);
-        int* const R = recI.data();
-        const int* const slot = G.slot.data();
-        int k = 0;
-        walkValue(p, [&](const WalkSample& s) MI_INLINE { R[slot[k++]] = binOf(s.r, last); });
-        acc.setup(n, 1, 1, true);
-        const RowAccess<1> A = RowAccess<1>::of(acc, 1);
-        for (int y = 0; y < n; ++y) {
-            for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) ++A.count(R[q], y);
-            A.emit(y, cells);
-        }
+    const int np = nParams > 0 ? nParams : 0;
+    switch (t) {
+    case Tables::kPdf: return TapsInfo{1, false};
+    case Tables::kDPdf: return TapsInfo{1 + np, true};
+    default: return TapsInfo{1 + np + np * np, false};
     }
 }
+
+CCostFnMI::Plan CCostFnMI::plan(Tables t, bool gradient, bool table) const
+{
+    const TapsInfo taps = tapsInfo(t);
+    const bool dense = denseCells(taps.slots);
+    // Rows binned in turn, no window, samples that move bins: the gradient sample by sample
+    // (no derivative table unless the second-order matrix needs it).
+    if (t == Tables::kDPdf && gradient && taps.moves && !smoothing && nParams > 0 && !dense)
+        return Plan{t, Strategy::kBySample, table};
+    return Plan{t, dense ? Strategy::kDense : Strategy::kRows, t != Tables::kPdf};
+}
+
+// Plain MI's value taps: a sample counts in bin (binOf(r), binOf(t)).
+struct CCostFnMI::CountTaps : TapsBase {
+    static constexpr int kWalk = 0, kSlots = 1, kInts = 1, kFloats = 0;
+    int last;
+    int floats() const { return 0; }
+    int slots() const { return 1; }
+    CellForm form() const { return CellForm{0, true, false, false, 1}; }
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    void record(const WalkSample& s, int* i, float*) const { i[0] = binOf(s.r, last); }
+    template <class A> MI_INLINE void bin(const A& acc, const int* i, const float*, int t) const { ++acc.count(i[0], t); }
+};
 
 // One sample of the derivative binning: bin (r, t) counts it and loses J, bin (r + 1, t)
 // gains J (J the derivatives of its reference value, times 1 / N).
@@ -213,103 +208,86 @@ static inline MI_INLINE void dpdfSample(const Access& A, int r, int t, int last,
     for (int k = 0; k < np; ++k) e[k] += J[k];
 }
 
-template <int Form>
-void CCostFnMI::dpdfWalk(const CImg<float>& p)
-{
-    const int n = nBins, last = lastBin;
-    constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
-    constexpr int NJ = NP > 0 ? NP : 1;
-    constexpr int SC = Form >= 0 ? 1 + NP : 0;
-    const int np = Form >= 0 ? NP : nParams;
-    const int S = 1 + np;
-    const float w = 1.f / nSamples;
-    warp.takeParams(p);   // the Jacobian rows read the warp's state at p
-    const CWarp::JacState st = warp.jacState(p);
-    // J of a sample, times 1 / N
-    auto jacobian = [&](const WalkSample& s, float* J) MI_INLINE {
+// Plain MI's derivative taps: each sample moves weight J from its bin to the next (above);
+// without Planes the counts alone (the gradient then gathered by sample). The record: the
+// reference bin and J. Form: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any warp
+// through CWarp::CalcJcbn.
+template <int Form, bool Planes>
+struct CCostFnMI::MoveTaps : TapsBase {
+    static constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
+    static constexpr int kWalk = 1, kInts = 1, kFloats = NP;
+    static constexpr int kSlots = Planes ? (Form >= 0 ? 1 + NP : 0) : 1;
+    static constexpr bool kRowsOnly = !Planes;
+    CCostFnMI& m;
+    const CImg<float>& p;
+    CWarp::JacState st;
+    int np, last;
+    float w;
+    SampleGradient* gather;   // kBySample: the gradient's sums
+    int floats() const { return np; }
+    int slots() const { return Planes ? 1 + np : 1; }
+    CellForm form() const { return CellForm{Planes ? np : 0, true, false, false, Planes ? 2 : 1}; }
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    MI_INLINE void record(const WalkSample& s, int* i, float* J) const
+    {
+        i[0] = binOf(s.r, last);
         if constexpr (Form >= 0) {
             CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, J);
             MI_UNROLL
             for (int k = 0; k < NP; ++k) J[k] *= w;
         } else {
-            warp.CalcJcbn(jcbn, p, s.x, s.y, s.rdx, s.rdy);
-            for (int k = 0; k < np; ++k) J[k] = jcbn[k] * w;
-        }
-    };
-    if (denseCells(S)) {
-        acc.setup(n, S, n, false);
-        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
-        std::vector<float> Jv(Form >= 0 ? 0 : np);
-        walkD(p, [&](const WalkSample& s) MI_INLINE {
-            float Jf[NJ];
-            float* const J = Form >= 0 ? Jf : Jv.data();
-            jacobian(s, J);
-            dpdfSample(A, binOf(s.r, last), binOf(s.t, last), last, J, np);
-        });
-        acc.emitAll(cells);
-    } else {
-        // The walk records each sample's bin and J in its row's place (recI, and np floats in
-        // recF); the rows are binned in turn.
-        const SampleGroups& G = groupSamples(p, false);
-        const std::size_t W = Form >= 0 ? std::size_t(NP) : std::size_t(np);
-        recI.resize(G.samples);
-        recF.resize(std::size_t(G.samples) * W);
-        int* const R = recI.data();
-        float* const F = recF.data();
-        const int* const slot = G.slot.data();
-        int k = 0;
-        walkD(p, [&](const WalkSample& s) MI_INLINE {
-            const int q = slot[k++];
-            R[q] = binOf(s.r, last);
-            jacobian(s, F + std::size_t(q) * W);
-        });
-        // Row by row: the samples binned, then (gradientBySample) their share of the gradient
-        // read from the row's counts, then the row handed over.
-        auto binRows = [&](const auto& A, auto&& binOne) MI_INLINE {
-            SampleGradient& sums = sampleGrad_;
-            if (sampleGradOn_) sums.begin(G.samples, n, 1.f / nSamples);
-            for (int y = 0; y < n; ++y) {
-                const int b = G.first[y], e = G.first[y + 1];
-                if (b == e) continue;
-                for (int q = b; q < e; ++q) binOne(A, R[q], y, F + std::size_t(q) * W);
-                if (sampleGradOn_) sums.row(acc.counts(0), R, b, e - b, last);
-                A.emit(y, cells);
-            }
-        };
-        if (countsOnly_) {
-            // the pdf alone: evalD takes the derivatives from the records
-            acc.setup(n, 1, 1, true);
-            binRows(RowAccess<1>::of(acc, 1), [](const RowAccess<1>& A, int r, int y, const float*) MI_INLINE { ++A.count(r, y); });
-        } else {
-            acc.setup(n, S, 1, true);
-            binRows(RowAccess<SC>::of(acc, S), [&](const RowAccess<SC>& A, int r, int y, const float* J) MI_INLINE {
-                dpdfSample(A, r, y, last, J, np);
-            });
+            m.warp.CalcJcbn(m.jcbn, p, s.x, s.y, s.rdx, s.rdy);
+            for (int k = 0; k < np; ++k) J[k] = m.jcbn[k] * w;
         }
     }
-}
+    template <class A> MI_INLINE void bin(const A& acc, const int* i, const float* J, int t) const
+    {
+        if constexpr (Planes) dpdfSample(acc, i[0], t, last, J, Form >= 0 ? NP : np);
+        else ++acc.count(i[0], t);
+    }
+    void rowsBegin(int samples) const
+    {
+        if (gather) gather->begin(samples, m.nBins, w);
+    }
+    void rowBinned(const int* counts, const int* bins, int q, int k) const
+    {
+        if (gather) gather->row(counts, bins, q, k, last);
+    }
+};
 
-void CCostFnMI::binDPdf(const CImg<float>& p)
+void CCostFnMI::bin(const CImg<float>& p, const Plan& pl)
 {
+    if (pl.tables == Tables::kPdf) {
+        binSamples(p, pl, CountTaps{{}, lastBin});
+        return;
+    }
     const int np = nParams > 0 ? nParams : 0;
-    cells.clear(nBins, countsOnly_ ? 0 : np, 1.f / nSamples, mostCells(countsOnly_ ? 1 : 2));
+    const float w = 1.f / nSamples;
+    warp.takeParams(p);   // the Jacobian rows read the warp's state at p
+    const CWarp::JacState st = warp.jacState(p);
+    SampleGradient* const gather = pl.strategy == Strategy::kBySample ? &sampleGrad_ : nullptr;
+    auto run = [&](auto form) {
+        constexpr int F = decltype(form)::value;
+        if (pl.planes) binSamples(p, pl, MoveTaps<F, true>{{}, *this, p, st, np, lastBin, w, gather});
+        else binSamples(p, pl, MoveTaps<F, false>{{}, *this, p, st, np, lastBin, w, gather});
+    };
     const CWarp::JacForm form = warp.jacForm();
-    if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) dpdfWalk<-1>(p);
-    else if (form == CWarp::kJacShift) dpdfWalk<CWarp::kJacShift>(p);
-    else if (form == CWarp::kJacEuclidean) dpdfWalk<CWarp::kJacEuclidean>(p);
-    else if (form == CWarp::kJacSimilarity) dpdfWalk<CWarp::kJacSimilarity>(p);
-    else dpdfWalk<CWarp::kJacAffine>(p);
+    if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) run(std::integral_constant<int, -1>());
+    else if (form == CWarp::kJacShift) run(std::integral_constant<int, CWarp::kJacShift>());
+    else if (form == CWarp::kJacEuclidean) run(std::integral_constant<int, CWarp::kJacEuclidean>());
+    else if (form == CWarp::kJacSimilarity) run(std::integral_constant<int, CWarp::kJacSimilarity>());
+    else run(std::integral_constant<int, CWarp::kJacAffine>());
 }
 
 void CCostFnMI::PdfJnt(const CImg<float>& p, CImg<float>& pdf)
 {
-    binPdf(p);
+    bin(p, plan(Tables::kPdf, false, false));
     cells.toDense(pdf, 0, 1);
 }
 
 void CCostFnMI::DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf)
 {
-    binDPdf(p);
+    bin(p, plan(Tables::kDPdf, false, true));
     cells.toDense(pdf, 0, 1);
     cells.toDense(dpdf, 1, nParams > 0 ? nParams : 0);
 }
@@ -410,7 +388,7 @@ float CCostFnMI::valueOfActive(bool average)
 float CCostFnMI::eval(const CImg<float>& p)
 {
     switchSamplers(p);
-    binPdf(p);
+    bin(p, plan(Tables::kPdf, false, false));
     activate();
     return valueOfActive(false);
 }
@@ -517,54 +495,38 @@ void CCostFnMI::SampleGradient::sum(const int* bin, const float* J, int samples,
         for (int k = 0; k < NP; ++k) G[k] = acc[k];
 }
 
-float CCostFnMI::gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
-{
-    // the derivative table only for the second-order matrix; the gradient's sums either way
-    countsOnly_ = H == nullptr;
-    sampleGradOn_ = true;
-    binDPdf(p);
-    countsOnly_ = sampleGradOn_ = false;
-    activate();
-    const float value = valueOfActive(averages());
-    if (!g.is_empty()) g.fill(0.f);
-    int np = nParams;
-    if (np > (int)g.size()) np = (int)g.size();
-    SampleGradient& sg = sampleGrad_;
-    // ln M(r + 1) - ln M(r) for the columns of the samples (M > 0 at both: A > 0 there)
-    sg.dlnM.resize(nBins);
-    for (int x = sg.lo; x <= sg.hi; ++x)
-        sg.dlnM[x] = margRef[x] > 0.f ? columnLog(x + 1) - columnLog(x) : 0.0;
-    const int all = nParams, samples = groups_.samples;
-    gSum_.assign(all, 0.0);
-    double* const G = gSum_.data();
-    const int* const R = recI.data();
-    const float* const J = recF.data();
-    withParamCount(all, [&](auto NP) { sg.template sum<decltype(NP)::value>(R, J, samples, lastBin, all, G); });
-    for (int k = 0; k < np; ++k) g[k] = float(G[k]);
-    if (H) hessianOfActive(*H);
-    return value;
-}
-
-bool CCostFnMI::bySample() const
-{
-    const int np = nParams > 0 ? nParams : 0;
-    return !smoothing && movesBins() && np > 0 && !denseCells(1 + np);
-}
-
 float CCostFnMI::evalD(const CImg<float>& p, CImg<float>& g)
 {
     switchSamplers(p);
-    // rows binned in turn, no window: the gradient sample by sample, no derivative table
-    if (bySample()) return gradientBySample(p, g, nullptr);
-    return gradientByTable(p, g);
+    return gradient(p, g, nullptr);
 }
 
-float CCostFnMI::gradientByTable(const CImg<float>& p, CImg<float>& g)
+float CCostFnMI::gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
 {
-    binDPdf(p);
+    const Plan pl = plan(Tables::kDPdf, true, H != nullptr);
+    bin(p, pl);
     activate();
     const float value = valueOfActive(averages());
-    gradientOfActive(g);
+    if (pl.strategy != Strategy::kBySample) {
+        gradientOfActive(g);
+    } else {
+        if (!g.is_empty()) g.fill(0.f);
+        int np = nParams;
+        if (np > (int)g.size()) np = (int)g.size();
+        SampleGradient& sg = sampleGrad_;
+        // ln M(r + 1) - ln M(r) for the columns of the samples (M > 0 at both: A > 0 there)
+        sg.dlnM.resize(nBins);
+        for (int x = sg.lo; x <= sg.hi; ++x)
+            sg.dlnM[x] = margRef[x] > 0.f ? columnLog(x + 1) - columnLog(x) : 0.0;
+        const int all = nParams, samples = groups_.samples;
+        gSum_.assign(all, 0.0);
+        double* const G = gSum_.data();
+        const int* const R = recI.data();
+        const float* const J = recF.data();
+        withParamCount(all, [&](auto NP) { sg.template sum<decltype(NP)::value>(R, J, samples, lastBin, all, G); });
+        for (int k = 0; k < np; ++k) g[k] = float(G[k]);
+    }
+    if (H) hessianOfActive(*H);
     return value;
 }
 
@@ -619,11 +581,7 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
 float CCostFnMI::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
 {
     switchSamplers(p);
-    // the gradient as evalD takes it
-    if (bySample()) return gradientBySample(p, g, &H);
-    const float value = gradientByTable(p, g);
-    hessianOfActive(H);
-    return value;
+    return gradient(p, g, &H);   // the gradient as evalD takes it
 }
 
 CImg<float> CCostFnMI::getJointHist()

@@ -11,12 +11,12 @@
 // Marginals, entropies, the averaging, the smoothing by Z and the derivative sums run over
 // those cells in that order (plus the two marginals), so the cost follows the samples, not
 // n^2; the marginals and the entropies add the terms of the dense table's scan in its order,
-// the derivative sums are taken in double. The cells are accumulated in a dense table while
-// it is small (denseCells); above that the walk records what each sample needs, and the
-// samples, grouped by their template bin (which no warp changes), are binned one row of the
-// table at a time, and evalD takes the gradient of a measure whose samples move weight to
-// the next bin sample by sample (gradientBySample). The dense n x n tables are built only on
-// request: getJointHist, PdfJnt, DPdfJnt.
+// the derivative sums are taken in double. The dense n x n tables are built only on request:
+// getJointHist, PdfJnt, DPdfJnt.
+//
+// The binning engine (binSamples) is shared by every measure of the family: a measure
+// supplies its taps (what one sample adds to which cells, and what the walk must keep of
+// it); plan() chooses, once per evaluation, how the samples reach the cells (Strategy).
 //
 // The value is joint entropy less both marginal entropies: minus the mutual information.
 // The gradient and the second-order matrix use the averaged table (AvgHist) where the
@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <type_traits>
 #include <vector>
 
@@ -33,6 +34,15 @@
 #include "similarity/CImgI.h"
 #include "similarity/CostFn.h"
 #include "similarity/HistCells.h"
+
+// The per-sample bodies are inlined into every instantiation of the base's walk.
+#if defined(__GNUC__)
+#define MI_INLINE __attribute__((always_inline))
+#define MI_UNROLL _Pragma("GCC unroll 8")
+#else
+#define MI_INLINE
+#define MI_UNROLL
+#endif
 
 // -sum of e ln e over the elements e > 0 of the first width * height elements of v,
 // accumulated in double precision. Zero, negative and NaN elements are skipped.
@@ -99,7 +109,83 @@ public:
     // Largest bin count a measure takes: beyond it the marginals alone would not fit.
     static constexpr double kMaxBins = double(1 << 26);
 
+    // What the tables of an evaluation take at most, in bytes, beyond the object itself: a
+    // measure of `bins` bins per axis and `params` warp parameters, `samples` template
+    // samples per warp reaching at most `taps` bins each (1 plain, (order + 1)^2 partial
+    // volume and Parzen window, 4 above order 3), a window of `window` elements, `outputs`
+    // as tremlo counts them (1 the value, 2 with the gradient, 3 with the second-order
+    // matrix, 4 with the dense joint histogram as well, built once per warp). The cells,
+    // their accumulation (a dense table or a few dense rows, as plan() chooses), the
+    // samples' records and groups, the marginals and the per-cell sums are counted at their
+    // largest.
+    static double evalBytes(double bins, int params, double samples, int taps, double window, int outputs);
+
 protected:
+    // ---- the binning engine ----------------------------------------------------------
+    // What an evaluation bins: the pdf; the pdf and its derivatives by the warp parameters;
+    // also their second derivatives (the Newton variant).
+    enum class Tables { kPdf, kDPdf, kDDPdf };
+    // How the samples reach the cells:
+    // - kDense: at once, into a dense n x n table of cells, while scanning it costs at most
+    //   denseScan values per sample (denseCells);
+    // - kRows: the walk records what each sample needs in the place of its template row
+    //   (samples grouped by template bin, which no warp changes); the rows are then binned
+    //   in turn through a few reused dense rows and handed over as they are done;
+    // - kBySample: as kRows, and the gradient is gathered sample by sample as each row is
+    //   binned, from the row's counts (measures whose samples move weight to the next bin,
+    //   without a window); the cells keep the derivative planes only for the second-order
+    //   matrix.
+    enum class Strategy { kDense, kRows, kBySample };
+    struct Plan {
+        Tables tables;
+        Strategy strategy;
+        bool planes;   // the cells keep the derivative planes (else the pdf alone)
+    };
+    // What plan() must know of a measure's taps for a kind of table.
+    struct TapsInfo {
+        int slots;     // floats per cell as the taps accumulate it (pdf, planes, padding)
+        bool moves;    // each sample moves its weight from its bin to the next (CCostFnMI's)
+    };
+    virtual TapsInfo tapsInfo(Tables t) const;
+    // The plan of one evaluation: `gradient` when it takes the gradient (evalD, evalDD),
+    // `table` when it needs the derivative table itself (evalDD, DPdfJnt). The one place
+    // where the strategy is chosen.
+    Plan plan(Tables t, bool gradient, bool table) const;
+    // Bins the samples at warp p into `cells` by the plan, with the measure's taps.
+    virtual void bin(const CImg<float>& p, const Plan& plan);
+
+    // How the cells of a binning are kept: derivative planes, scaling as they are handed
+    // over, and the most cells one sample reaches (room is made for them).
+    struct CellForm {
+        int planes;          // derivative planes kept per cell
+        bool counted;        // the probability is the count times 1 / N (else slot 0, scaled)
+        bool scalePdf;       // slot 0 times 1 / N as cells are handed over
+        bool negatePlanes;   // the planes times -1 / N as cells are handed over
+        int reach;           // the most cells one sample reaches
+    };
+    // Taps (a measure's side of the engine) provide:
+    //   kWalk: the walk they need (-1 positions, 0 values, 1 gradients, 2 second derivatives);
+    //   kSlots: floats per cell at compile time (0: slots());
+    //   kInts, kFloats: the integers and floats recorded per sample (kFloats 0: floats());
+    //   kParzenRows: false, grouped by template bin, a sample reaching its own row only;
+    //     true, grouped by the template's window base (-4 .. n + 3), reaching from the row
+    //     before it to two rows after;
+    //   form(): the CellForm;
+    //   row(s): the template bin of a sample (the dense strategy's row argument);
+    //   record(s, ints, floats), bin(access, ints, floats, row): what a sample keeps and
+    //     adds; rowsBegin(samples), rowBinned(counts, ints, first, count): called before the
+    //     rows and after each row of kBySample.
+    template <class Taps> void binSamples(const CImg<float>& p, const Plan& plan, const Taps& taps);
+    // The part of the engine's taps that most measures leave as it is.
+    struct TapsBase {
+        static constexpr int kInts = 0;
+        static constexpr bool kParzenRows = false;
+        static constexpr bool kRowsOnly = false;   // used by kBySample alone (no dense form)
+        int row(const WalkSample&) const { return 0; }
+        void rowsBegin(int) const {}
+        void rowBinned(const int*, const int*, int, int) const {}
+    };
+
     int nBins;                 // n: bins on each axis
     int lastBin;               // n - 1
     CImg<float> parzenWin;     // Z
@@ -127,36 +213,23 @@ protected:
         int samples = 0;
     };
     const SampleGroups& groupSamples(const CImg<float>& p, bool byParzenBase);
-    std::vector<int> recI;     // per-sample records of the row-by-row binning
+    std::vector<int> recI;     // per-sample records of the rows strategy
     std::vector<float> recF;
+    std::vector<float> recScratch;   // one record of a runtime size (the dense strategy)
     CImg<float> margTmp;       // template marginal: one sum per row of the active pdf (n)
     CImg<float> margRef;       // reference marginal: one sum per column of the active pdf (n)
     BsplineValueFn splineSample = nullptr;   // weights of the configured order
     BsplineDerivFn splineDSample = nullptr;  // DzzSample, DllSample, DqqSample, DccSample
     BsplineDerivFn splineSampleD = nullptr;  // zDzSample, lDlSample, qDqSample, cDcSample
 
-    // The joint pdf at warp p into `cells`: slot 0 of every bin reached, its probability.
-    virtual void binPdf(const CImg<float>& p);
-    // The joint pdf and its derivatives at warp p into `cells`: slot 0 the probability,
-    // slots 1 .. P the derivatives by the warp parameters (further slots 0).
-    virtual void binDPdf(const CImg<float>& p);
-
     // After binning: the table the sums read (smoothed when there is a window).
     void activate();
     // Whether the gradient and the second-order matrix read the averaged pdf: always here,
     // with nearest-neighbour interpolation only in the partial-volume and Parzen variants.
     virtual bool averages() const { return true; }
-    // Whether binDPdf is this class's: each sample moves weight from its bin to the next.
-    virtual bool movesBins() const { return true; }
-    // Whether evalD and evalDD take the gradient sample by sample: measures that move bins,
-    // binned row by row, without a window.
-    bool bySample() const;
-    // The value and the gradient from the pdf and the samples: g_k = -sum F dP_k taken
-    // sample by sample as the rows are binned (SampleGradient); with H also the derivative
-    // table and from it the second-order matrix.
-    float gradientBySample(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
-    // The value and the gradient from the derivative table (binDPdf, smoothed, averaged).
-    float gradientByTable(const CImg<float>& p, CImg<float>& g);
+    // The value and the gradient by the plan (tables kDPdf): from the derivative table, or
+    // gathered sample by sample; with H also the second-order matrix.
+    float gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
     // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
     // with `average`, then the averaged pdf and margRef its column sums (AvgHist).
     float valueOfActive(bool average);
@@ -178,39 +251,22 @@ protected:
     // H(a, b) = sum over cells with P != 0 of dP_a dP_b (1 / P - 1 / margRef[x]) (the second
     // term 0 where margRef[x] is 0); P x P, mirrored.
     void hessianOfActive(CImgE<float>& H);
-    // The cells binned from now on enter `cells` scaled: slot 0 by 1 / N, with `planes` also
-    // every further slot by -1 / N.
-    void scaleOnEntry(bool planes);
 
     std::vector<double> logFactor;   // per active cell after gradientOfActive
 
-    // Cell accumulation for the derivative walks of NP parameters: S = cellSlots(NP) floats
+    // Cell accumulation for the derivative taps of NP parameters: S = cellSlots(NP) floats
     // per table cell side by side (the weight, the NP derivatives, zero padding), so that
     // every tap is one short fixed-length update.
     static constexpr int cellSlots(int np) { return np < 4 ? 4 : 8; }
     // coef[q][e]: Jacobian row coefficient q (ax, bx, cx, ay, by, cy) at p of slot e's
     // parameter; 0 in the weight and padding slots.
-    template <int NP, int S> void cellCoefs(const CImg<float>& p, float (&coef)[6][S]) const;
+    template <int S> void cellCoefs(const CImg<float>& p, int np, float (&coef)[6][S]) const;
 
-private:
-    // binDPdf's sample loop: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any
-    // warp through CWarp::CalcJcbn.
-    template <int Form> void dpdfWalk(const CImg<float>& p);
-    std::vector<float> avgPdf_;      // the averaged pdf per active cell
-    const float* sumPdf_ = nullptr;  // the pdf the derivative sums read: avgPdf_ or the cells'
-    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
-    bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
-    std::vector<double> columnLogs_; // ln margRef by column, NaN until used
-    std::vector<float> margAvg_;     // column sums of the averaged pdf
-    bool evaluated_ = false;
-    std::vector<float> gAcc_;        // per-pair sums
-    std::vector<double> gSum_;       // per-parameter sums
-    bool countsOnly_ = false;        // binDPdf bins the pdf only and keeps the records
-    // The gradient of gradientBySample, gathered as binDPdf bins the rows in turn. Every
-    // sample moves weight J (its record: J times 1 / N) from bin (r, t) to (r + 1, t), so
-    // its share of g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), where F = ln(A / M) + 1,
-    // A the averaged pdf (A(r, t) = (P(r, t) + P(r - 1, t)) / 2, positive at both bins) and M
-    // its column sums: F(r + 1, t) - F(r, t) = ln A(r + 1, t) - ln A(r, t) - (ln M(r + 1) -
+    // The gradient of kBySample, gathered as the rows are binned in turn. Every sample moves
+    // weight J (its record: J times 1 / N) from bin (r, t) to (r + 1, t), so its share of
+    // g_k = -sum F dP_k is -J_k (F(r + 1, t) - F(r, t)), where F = ln(A / M) + 1, A the
+    // averaged pdf (A(r, t) = (P(r, t) + P(r - 1, t)) / 2, positive at both bins) and M its
+    // column sums: F(r + 1, t) - F(r, t) = ln A(r + 1, t) - ln A(r, t) - (ln M(r + 1) -
     // ln M(r)). The first difference is taken from the counts of the row as it is binned, per
     // sample (row); the rest once the marginals are known (sum).
     struct SampleGradient {
@@ -227,7 +283,19 @@ private:
         template <int NP> void sum(const int* bin, const float* J, int samples, int last, int np, double* G) const;
     };
     SampleGradient sampleGrad_;
-    bool sampleGradOn_ = false;      // binDPdf gathers sampleGrad_
+
+private:
+    struct CountTaps;
+    template <int Form, bool Planes> struct MoveTaps;
+    std::vector<float> avgPdf_;      // the averaged pdf per active cell
+    const float* sumPdf_ = nullptr;  // the pdf the derivative sums read: avgPdf_ or the cells'
+    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
+    bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
+    std::vector<double> columnLogs_; // ln margRef by column, NaN until used
+    std::vector<float> margAvg_;     // column sums of the averaged pdf
+    bool evaluated_ = false;
+    std::vector<float> gAcc_;        // per-pair sums
+    std::vector<double> gSum_;       // per-parameter sums
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;
     SampleGroups groups_;
@@ -236,11 +304,81 @@ private:
     SamplerV groupsTmp_ = nullptr;
 };
 
-template <int NP, int S>
-inline void CCostFnMI::cellCoefs(const CImg<float>& p, float (&coef)[6][S]) const
+template <int S>
+inline void CCostFnMI::cellCoefs(const CImg<float>& p, int np, float (&coef)[6][S]) const
 {
     float rc[6 * 6];   // row m: (ax, bx, cx, ay, by, cy), affine in the centred point
-    warp.jacobianCoefs(p, NP, rc);
+    warp.jacobianCoefs(p, np, rc);
     for (int q = 0; q < 6; ++q)
-        for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= NP) ? rc[6 * (e - 1) + q] : 0.f;
+        for (int e = 0; e < S; ++e) coef[q][e] = (e >= 1 && e <= np) ? rc[6 * (e - 1) + q] : 0.f;
+}
+
+template <class Taps>
+void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& given)
+{
+    const Taps taps = given;   // (a local: what the taps hold stays in registers)
+    constexpr int SC = Taps::kSlots;
+    constexpr int NI = Taps::kInts > 0 ? Taps::kInts : 1;
+    const int S = SC ? SC : taps.slots(), n = nBins, last = lastBin;
+    const CellForm form = taps.form();
+    const float w = 1.f / nSamples;
+    cells.clear(n, form.planes, form.counted ? w : 0.f, mostCells(form.reach));
+    if (form.scalePdf || form.negatePlanes) cells.scaleOnEntry(form.scalePdf ? w : 1.f, form.negatePlanes ? -w : 1.f);
+    auto walk = [&](auto&& v) MI_INLINE {
+        if constexpr (Taps::kWalk < 0) walkPos(p, v);
+        else if constexpr (Taps::kWalk == 0) walkValue(p, v);
+        else if constexpr (Taps::kWalk == 1) walkD(p, v);
+        else walkDD(p, v);
+    };
+    constexpr int KF = Taps::kFloats;
+    const std::size_t W = KF ? std::size_t(KF) : std::size_t(taps.floats());
+    if constexpr (!Taps::kRowsOnly) {
+        if (plan.strategy == Strategy::kDense) {
+            acc.setup(n, S, n, false);
+            const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
+            if (!KF) recScratch.resize(W);
+            float* const fr = recScratch.data();
+            walk([&](const WalkSample& s) MI_INLINE {
+                int i[NI];
+                float fl[KF ? KF : 1];   // (a record of known size stays in registers)
+                float* const f = KF ? fl : fr;
+                taps.record(s, i, f);
+                taps.bin(A, i, f, taps.row(s));
+            });
+            acc.emitAll(cells);
+            return;
+        }
+    }
+    // The walk records each sample in its row's place; the rows are binned in turn, each
+    // handed over once no later sample reaches it.
+    const SampleGroups& G = groupSamples(p, Taps::kParzenRows);
+    recI.resize(std::size_t(G.samples) * Taps::kInts);
+    recF.resize(std::size_t(G.samples) * W);
+    int* const RI = recI.data();
+    float* const RF = recF.data();
+    const int* const slot = G.slot.data();
+    int k = 0;
+    walk([&](const WalkSample& s) MI_INLINE {
+        const std::size_t q = std::size_t(slot[k++]);
+        taps.record(s, RI + q * Taps::kInts, RF + q * W);
+    });
+    // The samples of group g have the row `base` = g - off and reach from `before` rows
+    // before it to inTurn - 1 - before rows after it.
+    constexpr int off = Taps::kParzenRows ? 4 : 0, before = Taps::kParzenRows ? 1 : 0;
+    constexpr int inTurn = Taps::kParzenRows ? 4 : 1;
+    const bool bySample = plan.strategy == Strategy::kBySample;
+    if (bySample) taps.rowsBegin(G.samples);
+    acc.setup(n, S, inTurn, true);
+    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
+    int next = 0;   // the first row not yet handed over
+    const int groups = int(G.first.size()) - 1;
+    for (int g = 0; g < groups; ++g) {
+        const int b = G.first[g], e = G.first[g + 1];
+        if (b == e) continue;
+        const int base = g - off;
+        for (; next < base - before && next <= last; ++next) A.emit(next, cells);
+        for (int q = b; q < e; ++q) taps.bin(A, RI + std::size_t(q) * Taps::kInts, RF + std::size_t(q) * W, base);
+        if (bySample) taps.rowBinned(acc.counts(base & (inTurn - 1)), RI, b, e - b);
+    }
+    for (; next <= last; ++next) A.emit(next, cells);
 }

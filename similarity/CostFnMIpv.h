@@ -40,15 +40,13 @@ public:
 
 protected:
     bool averages() const override;
-    bool movesBins() const override { return false; }
-    void binPdf(const CImg<float>& p) override;
-    void binDPdf(const CImg<float>& p) override;
+    TapsInfo tapsInfo(Tables t) const override;
+    void bin(const CImg<float>& p, const Plan& plan) override;
 
 private:
     int taps_ = 4;
     void lastSample();
-    template <int SC, class Bin> void binSamples(const CImg<float>& p, int slots, Bin&& bin);
-    template <int Taps, bool Nb> void pdfLoop(const CImg<float>& p);
-    template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p);
-    template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p);
+    template <int Taps, bool Nb> struct ValueTaps;
+    template <int Taps, bool Nb, int S> struct DerivTaps;
+    template <int Taps, bool Nb> struct AnyTaps;
 };
