@@ -179,20 +179,48 @@ CCostFnMI::Plan CCostFnMI::plan(Tables t, bool gradient, bool table) const
     return Plan{t, dense ? Strategy::kDense : Strategy::kRows, t != Tables::kPdf};
 }
 
-// Plain MI's value taps: a sample counts in bin (binOf(r), binOf(t)).
+// Plain MI's value taps: a sample counts in bin (binOf(r), binOf(t)); it keeps its bin.
 struct CCostFnMI::CountTaps : TapsBase {
+    using Recorder = CountTaps;
     static constexpr int kWalk = 0, kSlots = 1, kInts = 1, kFloats = 0;
     int last;
     int floats() const { return 0; }
-    int slots() const { return 1; }
     CellForm form() const { return CellForm{0, true, false, false, 1}; }
     int row(const WalkSample& s) const { return binOf(s.t, last); }
     void record(const WalkSample& s, int* i, float*) const { i[0] = binOf(s.r, last); }
     template <class A> MI_INLINE void bin(const A& acc, const int* i, const float*, int t) const { ++acc.count(i[0], t); }
 };
 
+// What plain MI's derivative taps keep of a sample: its reference bin and J, the derivatives
+// of its reference value by the warp parameters times 1 / N. Form: the Jacobian rows of a
+// CWarp::JacForm inlined, or (-1) any warp through CWarp::CalcJcbn.
+template <int Form>
+struct CCostFnMI::MoveRecorder : TapsBase {
+    static constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
+    static constexpr int kWalk = 1, kInts = 1, kFloats = NP;
+    CCostFnMI& m;
+    const CImg<float>& p;
+    CWarp::JacState st;
+    int np, last;
+    float w;
+    int floats() const { return np; }
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    MI_INLINE void record(const WalkSample& s, int* i, float* J) const
+    {
+        i[0] = binOf(s.r, last);
+        if constexpr (Form >= 0) {
+            CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, J);
+            MI_UNROLL
+            for (int k = 0; k < NP; ++k) J[k] *= w;
+        } else {
+            m.warp.CalcJcbn(m.jcbn, p, s.x, s.y, s.rdx, s.rdy);
+            for (int k = 0; k < np; ++k) J[k] = m.jcbn[k] * w;
+        }
+    }
+};
+
 // One sample of the derivative binning: bin (r, t) counts it and loses J, bin (r + 1, t)
-// gains J (J the derivatives of its reference value, times 1 / N).
+// gains J.
 template <class Access>
 static inline MI_INLINE void dpdfSample(const Access& A, int r, int t, int last, const float* __restrict J, int np)
 {
@@ -209,49 +237,28 @@ static inline MI_INLINE void dpdfSample(const Access& A, int r, int t, int last,
 }
 
 // Plain MI's derivative taps: each sample moves weight J from its bin to the next (above);
-// without Planes the counts alone (the gradient then gathered by sample). The record: the
-// reference bin and J. Form: the Jacobian rows of a CWarp::JacForm inlined, or (-1) any warp
-// through CWarp::CalcJcbn.
+// without Planes the counts alone, the gradient then gathered sample by sample (`gather`).
 template <int Form, bool Planes>
-struct CCostFnMI::MoveTaps : TapsBase {
-    static constexpr int NP = Form >= 0 ? CWarp::formRows(Form) : 0;
-    static constexpr int kWalk = 1, kInts = 1, kFloats = NP;
+struct CCostFnMI::MoveTaps : MoveRecorder<Form> {
+    using Recorder = MoveRecorder<Form>;
+    using Recorder::NP;
     static constexpr int kSlots = Planes ? (Form >= 0 ? 1 + NP : 0) : 1;
     static constexpr bool kRowsOnly = !Planes;
-    CCostFnMI& m;
-    const CImg<float>& p;
-    CWarp::JacState st;
-    int np, last;
-    float w;
-    SampleGradient* gather;   // kBySample: the gradient's sums
-    int floats() const { return np; }
-    int slots() const { return Planes ? 1 + np : 1; }
-    CellForm form() const { return CellForm{Planes ? np : 0, true, false, false, Planes ? 2 : 1}; }
-    int row(const WalkSample& s) const { return binOf(s.t, last); }
-    MI_INLINE void record(const WalkSample& s, int* i, float* J) const
-    {
-        i[0] = binOf(s.r, last);
-        if constexpr (Form >= 0) {
-            CWarp::jcbnAt<Form>(st, s.x, s.y, s.rdx, s.rdy, J);
-            MI_UNROLL
-            for (int k = 0; k < NP; ++k) J[k] *= w;
-        } else {
-            m.warp.CalcJcbn(m.jcbn, p, s.x, s.y, s.rdx, s.rdy);
-            for (int k = 0; k < np; ++k) J[k] = m.jcbn[k] * w;
-        }
-    }
+    SampleGradient* gather;
+    int slots() const { return Planes ? 1 + this->np : 1; }
+    CellForm form() const { return CellForm{Planes ? this->np : 0, true, false, false, Planes ? 2 : 1}; }
     template <class A> MI_INLINE void bin(const A& acc, const int* i, const float* J, int t) const
     {
-        if constexpr (Planes) dpdfSample(acc, i[0], t, last, J, Form >= 0 ? NP : np);
+        if constexpr (Planes) dpdfSample(acc, i[0], t, this->last, J, Form >= 0 ? NP : this->np);
         else ++acc.count(i[0], t);
     }
     void rowsBegin(int samples) const
     {
-        if (gather) gather->begin(samples, m.nBins, w);
+        if (gather) gather->begin(samples, this->m.nBins, this->w);
     }
     void rowBinned(const int* counts, const int* bins, int q, int k) const
     {
-        if (gather) gather->row(counts, bins, q, k, last);
+        if (gather) gather->row(counts, bins, q, k, this->last);
     }
 };
 
@@ -268,8 +275,9 @@ void CCostFnMI::bin(const CImg<float>& p, const Plan& pl)
     SampleGradient* const gather = pl.strategy == Strategy::kBySample ? &sampleGrad_ : nullptr;
     auto run = [&](auto form) {
         constexpr int F = decltype(form)::value;
-        if (pl.planes) binSamples(p, pl, MoveTaps<F, true>{{}, *this, p, st, np, lastBin, w, gather});
-        else binSamples(p, pl, MoveTaps<F, false>{{}, *this, p, st, np, lastBin, w, gather});
+        const MoveRecorder<F> rec{{}, *this, p, st, np, lastBin, w};
+        if (pl.planes) binSamples(p, pl, MoveTaps<F, true>{rec, gather});
+        else binSamples(p, pl, MoveTaps<F, false>{rec, gather});
     };
     const CWarp::JacForm form = warp.jacForm();
     if (np == 0 || np != warp.jacobianRows() || np != CWarp::formRows(form)) run(std::integral_constant<int, -1>());

@@ -163,24 +163,33 @@ protected:
         bool negatePlanes;   // the planes times -1 / N as cells are handed over
         int reach;           // the most cells one sample reaches
     };
-    // Taps (a measure's side of the engine) provide:
-    //   kWalk: the walk they need (-1 positions, 0 values, 1 gradients, 2 second derivatives);
-    //   kSlots: floats per cell at compile time (0: slots());
-    //   kInts, kFloats: the integers and floats recorded per sample (kFloats 0: floats());
-    //   kParzenRows: false, grouped by template bin, a sample reaching its own row only;
-    //     true, grouped by the template's window base (-4 .. n + 3), reaching from the row
-    //     before it to two rows after;
-    //   form(): the CellForm;
-    //   row(s): the template bin of a sample (the dense strategy's row argument);
-    //   record(s, ints, floats), bin(access, ints, floats, row): what a sample keeps and
-    //     adds; rowsBegin(samples), rowBinned(counts, ints, first, count): called before the
-    //     rows and after each row of kBySample.
+    // The walk's samples grouped by a key of their template value t: the bin (byParzenBase
+    // false) or int(t) + 4 over the range -4 .. n + 3 (true). The k-th sample visited goes to
+    // place slot[k]; the places of key g are first[g] .. first[g + 1] - 1, in visiting order.
+    struct SampleGroups {
+        std::vector<int> slot, first, next;
+        int samples = 0;
+    };
+    // A measure's side of the engine is a recorder, what the walk keeps of a sample, and
+    // taps derived from it, what a sample adds to which cells.
+    // Recorder: kWalk, the walk it reads (-1 positions, 0 values, 1 gradients, 2 second
+    //   derivatives); kInts, kFloats, the integers and floats it keeps per sample (kFloats
+    //   0: floats()); kParzenRows, false for samples grouped by template bin and reaching
+    //   their own row only, true for samples grouped by the template's window base (-4 ..
+    //   n + 3) and reaching from the row before it to two rows after; record(s, ints,
+    //   floats); row(s), the template bin of a sample (the dense strategy's row).
+    // Taps: using Recorder; kSlots, floats per cell at compile time (0: slots()); form(),
+    //   the CellForm; bin(access, ints, floats, row); for kBySample rowsBegin(samples) and
+    //   rowBinned(counts, ints, first, count), called before the rows and after each row;
+    //   kRowsOnly, taps that only kBySample uses (no dense form is built).
     template <class Taps> void binSamples(const CImg<float>& p, const Plan& plan, const Taps& taps);
-    // The part of the engine's taps that most measures leave as it is.
+    // The rows strategy's walk: every sample's record in recI / recF at its row's place.
+    template <class Recorder> const SampleGroups& recordSamples(const CImg<float>& p, const Recorder& rec);
+    // What recorders and taps leave as it is.
     struct TapsBase {
         static constexpr int kInts = 0;
         static constexpr bool kParzenRows = false;
-        static constexpr bool kRowsOnly = false;   // used by kBySample alone (no dense form)
+        static constexpr bool kRowsOnly = false;
         int row(const WalkSample&) const { return 0; }
         void rowsBegin(int) const {}
         void rowBinned(const int*, const int*, int, int) const {}
@@ -205,13 +214,6 @@ protected:
         const double m = std::min(double(nBins) * nBins, double(nSamples) * taps);
         return m > 0 && m < 1e9 ? std::size_t(m) : 0;
     }
-    // The walk's samples grouped by a key of their template value t: the bin (byParzenBase
-    // false) or int(t) + 4 over the range -4 .. n + 3 (true). The k-th sample visited goes to
-    // place slot[k]; the places of key g are first[g] .. first[g + 1] - 1, in visiting order.
-    struct SampleGroups {
-        std::vector<int> slot, first, next;
-        int samples = 0;
-    };
     const SampleGroups& groupSamples(const CImg<float>& p, bool byParzenBase);
     std::vector<int> recI;     // per-sample records of the rows strategy
     std::vector<float> recF;
@@ -286,6 +288,7 @@ protected:
 
 private:
     struct CountTaps;
+    template <int Form> struct MoveRecorder;
     template <int Form, bool Planes> struct MoveTaps;
     std::vector<float> avgPdf_;      // the averaged pdf per active cell
     const float* sumPdf_ = nullptr;  // the pdf the derivative sums read: avgPdf_ or the cells'
@@ -316,56 +319,45 @@ inline void CCostFnMI::cellCoefs(const CImg<float>& p, int np, float (&coef)[6][
 template <class Taps>
 void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& given)
 {
+    using Rec = typename Taps::Recorder;
     const Taps taps = given;   // (a local: what the taps hold stays in registers)
-    constexpr int SC = Taps::kSlots;
-    constexpr int NI = Taps::kInts > 0 ? Taps::kInts : 1;
-    const int S = SC ? SC : taps.slots(), n = nBins, last = lastBin;
+    constexpr int SC = Taps::kSlots, KF = Rec::kFloats;
+    constexpr int NI = Rec::kInts > 0 ? Rec::kInts : 1;
+    int S = SC;
+    if constexpr (!SC) S = taps.slots();
+    std::size_t W = std::size_t(KF);
+    if constexpr (!KF) W = std::size_t(taps.floats());
+    const int n = nBins, last = lastBin;
     const CellForm form = taps.form();
     const float w = 1.f / nSamples;
     cells.clear(n, form.planes, form.counted ? w : 0.f, mostCells(form.reach));
     if (form.scalePdf || form.negatePlanes) cells.scaleOnEntry(form.scalePdf ? w : 1.f, form.negatePlanes ? -w : 1.f);
-    auto walk = [&](auto&& v) MI_INLINE {
-        if constexpr (Taps::kWalk < 0) walkPos(p, v);
-        else if constexpr (Taps::kWalk == 0) walkValue(p, v);
-        else if constexpr (Taps::kWalk == 1) walkD(p, v);
-        else walkDD(p, v);
-    };
-    constexpr int KF = Taps::kFloats;
-    const std::size_t W = KF ? std::size_t(KF) : std::size_t(taps.floats());
     if constexpr (!Taps::kRowsOnly) {
         if (plan.strategy == Strategy::kDense) {
             acc.setup(n, S, n, false);
             const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
             if (!KF) recScratch.resize(W);
             float* const fr = recScratch.data();
-            walk([&](const WalkSample& s) MI_INLINE {
+            auto visit = [&](const WalkSample& s) MI_INLINE {
                 int i[NI];
                 float fl[KF ? KF : 1];   // (a record of known size stays in registers)
                 float* const f = KF ? fl : fr;
                 taps.record(s, i, f);
                 taps.bin(A, i, f, taps.row(s));
-            });
+            };
+            walkAny<Rec::kWalk>(p, visit);
             acc.emitAll(cells);
             return;
         }
     }
-    // The walk records each sample in its row's place; the rows are binned in turn, each
-    // handed over once no later sample reaches it.
-    const SampleGroups& G = groupSamples(p, Taps::kParzenRows);
-    recI.resize(std::size_t(G.samples) * Taps::kInts);
-    recF.resize(std::size_t(G.samples) * W);
-    int* const RI = recI.data();
-    float* const RF = recF.data();
-    const int* const slot = G.slot.data();
-    int k = 0;
-    walk([&](const WalkSample& s) MI_INLINE {
-        const std::size_t q = std::size_t(slot[k++]);
-        taps.record(s, RI + q * Taps::kInts, RF + q * W);
-    });
-    // The samples of group g have the row `base` = g - off and reach from `before` rows
-    // before it to inTurn - 1 - before rows after it.
-    constexpr int off = Taps::kParzenRows ? 4 : 0, before = Taps::kParzenRows ? 1 : 0;
-    constexpr int inTurn = Taps::kParzenRows ? 4 : 1;
+    // The rows in turn, each handed over once no later sample reaches it. The samples of
+    // group g have the row `base` = g - off and reach from `before` rows before it to
+    // inTurn - 1 - before rows after it.
+    const SampleGroups& G = recordSamples(p, static_cast<const Rec&>(taps));
+    const int* const RI = recI.data();
+    const float* const RF = recF.data();
+    constexpr int off = Rec::kParzenRows ? 4 : 0, before = Rec::kParzenRows ? 1 : 0;
+    constexpr int inTurn = Rec::kParzenRows ? 4 : 1;
     const bool bySample = plan.strategy == Strategy::kBySample;
     if (bySample) taps.rowsBegin(G.samples);
     acc.setup(n, S, inTurn, true);
@@ -377,8 +369,29 @@ void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& g
         if (b == e) continue;
         const int base = g - off;
         for (; next < base - before && next <= last; ++next) A.emit(next, cells);
-        for (int q = b; q < e; ++q) taps.bin(A, RI + std::size_t(q) * Taps::kInts, RF + std::size_t(q) * W, base);
+        for (int q = b; q < e; ++q) taps.bin(A, RI + std::size_t(q) * Rec::kInts, RF + std::size_t(q) * W, base);
         if (bySample) taps.rowBinned(acc.counts(base & (inTurn - 1)), RI, b, e - b);
     }
     for (; next <= last; ++next) A.emit(next, cells);
+}
+
+template <class Recorder>
+const CCostFnMI::SampleGroups& CCostFnMI::recordSamples(const CImg<float>& p, const Recorder& given)
+{
+    const Recorder rec = given;
+    std::size_t W = std::size_t(Recorder::kFloats);
+    if constexpr (!Recorder::kFloats) W = std::size_t(rec.floats());
+    const SampleGroups& G = groupSamples(p, Recorder::kParzenRows);
+    recI.resize(std::size_t(G.samples) * Recorder::kInts);
+    recF.resize(std::size_t(G.samples) * W);
+    int* const RI = recI.data();
+    float* const RF = recF.data();
+    const int* const slot = G.slot.data();
+    int k = 0;
+    auto visit = [&](const WalkSample& s) MI_INLINE {
+        const std::size_t q = std::size_t(slot[k++]);
+        rec.record(s, RI + q * Recorder::kInts, RF + q * W);
+    };
+    walkAny<Recorder::kWalk>(p, visit);
+    return G;
 }

@@ -16,12 +16,12 @@ CCostFnMInwt::~CCostFnMInwt() {}
 // the reference value moved along (slot 1 + P + a + P b). The record: the reference bin, the
 // centred point, the reference gradient and second derivatives.
 struct CCostFnMInwt::SecondTaps : TapsBase {
+    using Recorder = SecondTaps;
     static constexpr int kWalk = 2, kSlots = 0, kInts = 1, kFloats = 7;
     CCostFnMInwt& m;
     const CImg<float>& p;
     int np, last;
     float w;
-    int floats() const { return kFloats; }
     int slots() const { return 1 + np + np * np; }
     CellForm form() const { return CellForm{np + np * np, false, false, false, 2}; }
     int row(const WalkSample& s) const { return binOf(s.t, last); }

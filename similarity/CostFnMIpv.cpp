@@ -103,16 +103,11 @@ void CCostFnMIpv::lastSample()
     if (nbhdReader) (ref.*nbhdReader)(rxy[0], rxy[1], nbhdBins, dx, dy);
 }
 
-// Partial-volume value taps: the footprint's pixels, each with its weight, in the sample's
-// template row. The record: the reference position and the centred point.
-template <int Taps, bool Nb>
-struct CCostFnMIpv::ValueTaps : TapsBase {
-    static constexpr int kWalk = -1, kSlots = 1, kFloats = 4;
-    CCostFnMIpv& m;
+// What the partial-volume taps keep of a sample: the reference position and the centred
+// point.
+struct CCostFnMIpv::PosRecorder : TapsBase {
+    static constexpr int kWalk = -1, kFloats = 4;
     int last;
-    int floats() const { return kFloats; }
-    int slots() const { return 1; }
-    CellForm form() const { return CellForm{0, false, true, false, Taps}; }
     int row(const WalkSample& s) const { return binOf(s.t, last); }
     PV_INLINE void record(const WalkSample& s, int*, float* f) const
     {
@@ -121,6 +116,16 @@ struct CCostFnMIpv::ValueTaps : TapsBase {
         f[2] = s.x;
         f[3] = s.y;
     }
+};
+
+// Partial-volume value taps: the footprint's pixels, each with its weight, in the sample's
+// template row.
+template <int Taps, bool Nb>
+struct CCostFnMIpv::ValueTaps : PosRecorder {
+    using Recorder = PosRecorder;
+    static constexpr int kSlots = 1;
+    CCostFnMIpv& m;
+    CellForm form() const { return CellForm{0, false, true, false, Taps}; }
     template <class A> PV_INLINE void bin(const A& acc, const int*, const float* f, int t) const
     {
         float dx, dy, v[Taps];
@@ -144,23 +149,14 @@ struct CCostFnMIpv::ValueTaps : TapsBase {
 // derivatives, zero padding), so every tap is one short fixed-length update; the planes are
 // scaled by -1 / N as they are handed over.
 template <int Taps, bool Nb, int S>
-struct CCostFnMIpv::DerivTaps : TapsBase {
-    static constexpr int kWalk = -1, kSlots = S, kFloats = 4;
+struct CCostFnMIpv::DerivTaps : PosRecorder {
+    using Recorder = PosRecorder;
+    static constexpr int kSlots = S;
     CCostFnMIpv& m;
-    int np, last;
+    int np;
     float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
-    DerivTaps(CCostFnMIpv& f, const CImg<float>& p, int n) : m(f), np(n), last(f.lastBin) { f.cellCoefs<S>(p, n, coef); }
-    int floats() const { return kFloats; }
-    int slots() const { return S; }
+    DerivTaps(CCostFnMIpv& f, const CImg<float>& p, int n) : PosRecorder{{}, f.lastBin}, m(f), np(n) { f.cellCoefs<S>(p, n, coef); }
     CellForm form() const { return CellForm{np, false, true, true, Taps}; }   // (no padding slots kept)
-    int row(const WalkSample& s) const { return binOf(s.t, last); }
-    PV_INLINE void record(const WalkSample& s, int*, float* f) const
-    {
-        f[0] = s.rx;
-        f[1] = s.ry;
-        f[2] = s.x;
-        f[3] = s.y;
-    }
     template <class A> PV_INLINE void bin(const A& acc, const int*, const float* f, int t) const
     {
         const float x = f[2], y = f[3];
@@ -214,22 +210,14 @@ struct CCostFnMIpv::DerivTaps : TapsBase {
 
 // Partial-volume derivative taps for any parameter count, through CWarp::CalcJcbn per tap.
 template <int Taps, bool Nb>
-struct CCostFnMIpv::AnyTaps : TapsBase {
-    static constexpr int kWalk = -1, kSlots = 0, kFloats = 4;
+struct CCostFnMIpv::AnyTaps : PosRecorder {
+    using Recorder = PosRecorder;
+    static constexpr int kSlots = 0;
     CCostFnMIpv& m;
     const CImg<float>& p;
-    int np, last;
-    int floats() const { return kFloats; }
+    int np;
     int slots() const { return 1 + np; }
     CellForm form() const { return CellForm{np, false, true, true, Taps}; }
-    int row(const WalkSample& s) const { return binOf(s.t, last); }
-    void record(const WalkSample& s, int*, float* f) const
-    {
-        f[0] = s.rx;
-        f[1] = s.ry;
-        f[2] = s.x;
-        f[3] = s.y;
-    }
     template <class A> void bin(const A& acc, const int*, const float* f, int t) const
     {
         float dx, dy;
@@ -268,7 +256,7 @@ void CCostFnMIpv::bin(const CImg<float>& p, const Plan& pl)
     };
     if (pl.tables == Tables::kPdf) {
         withReader([&](auto T, auto Nb) {
-            binSamples(p, pl, ValueTaps<decltype(T)::value, decltype(Nb)::value>{{}, *this, lastBin});
+            binSamples(p, pl, ValueTaps<decltype(T)::value, decltype(Nb)::value>{{{}, lastBin}, *this});
         });
         lastSample();
         curWts = bsplVal.wts2d;
@@ -283,7 +271,7 @@ void CCostFnMIpv::bin(const CImg<float>& p, const Plan& pl)
         constexpr bool NB = decltype(Nb)::value;
         if (np == 2 || np == 3) binSamples(p, pl, DerivTaps<Taps, NB, 4>(*this, p, np));
         else if (np == 4 || np == 6) binSamples(p, pl, DerivTaps<Taps, NB, 8>(*this, p, np));
-        else binSamples(p, pl, AnyTaps<Taps, NB>{{}, *this, p, np, lastBin});
+        else binSamples(p, pl, AnyTaps<Taps, NB>{{{}, lastBin}, *this, p, np});
     });
     lastSample();
     curWts = bsplDy.wts2d;

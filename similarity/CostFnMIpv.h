@@ -46,6 +46,7 @@ protected:
 private:
     int taps_ = 4;
     void lastSample();
+    struct PosRecorder;
     template <int Taps, bool Nb> struct ValueTaps;
     template <int Taps, bool Nb, int S> struct DerivTaps;
     template <int Taps, bool Nb> struct AnyTaps;

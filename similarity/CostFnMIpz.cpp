@@ -184,22 +184,35 @@ float* CCostFnMIpz::getDWts(float v, float t, float*& out)
     }
 }
 
-// Parzen-window value taps: the window of getWts, as its two factors. The record: the
-// reference and template values.
-template <int T>
-struct CCostFnMIpz::ValueTaps : TapsBase {
-    static constexpr int kWalk = 0, kSlots = 1, kFloats = 2;
+// What the Parzen-window taps keep of a sample: the reference and template values (the
+// value taps), with the centred point and the reference gradient (the derivative taps).
+struct CCostFnMIpz::ValueRecorder : TapsBase {
+    static constexpr int kWalk = 0, kFloats = 2;
     static constexpr bool kParzenRows = true;
-    CCostFnMIpz& m;
-    int last;
-    int floats() const { return kFloats; }
-    int slots() const { return 1; }
-    CellForm form() const { return CellForm{0, false, true, false, T * T}; }
     PZ_INLINE void record(const WalkSample& s, int*, float* f) const
     {
         f[0] = s.r;
         f[1] = s.t;
     }
+};
+
+struct CCostFnMIpz::DerivRecorder : TapsBase {
+    static constexpr int kWalk = 1, kFloats = 6;
+    static constexpr bool kParzenRows = true;
+    PZ_INLINE void record(const WalkSample& s, int*, float* f) const
+    {
+        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
+    }
+};
+
+// Parzen-window value taps: the window of getWts, as its two factors.
+template <int T>
+struct CCostFnMIpz::ValueTaps : ValueRecorder {
+    using Recorder = ValueRecorder;
+    static constexpr int kSlots = 1;
+    CCostFnMIpz& m;
+    int last;
+    CellForm form() const { return CellForm{0, false, true, false, T * T}; }
     template <class Acc> PZ_INLINE void bin(const Acc& acc, const int*, const float* f, int) const
     {
         int* const refBins = m.refBins;
@@ -229,12 +242,11 @@ struct CCostFnMIpz::ValueTaps : TapsBase {
 // Parzen-window derivative taps for the warps of 2, 3 (S = 4) or 4, 6 (S = 8) parameters:
 // each cell holds its weight and its np derivatives side by side (S floats: weight,
 // derivatives, zero padding), so every tap is one short fixed-length update; the planes are
-// scaled by -1 / N as they are handed over. The record: reference value, template value,
-// centred point, reference gradient.
+// scaled by -1 / N as they are handed over.
 template <int T, int S>
-struct CCostFnMIpz::DerivTaps : TapsBase {
-    static constexpr int kWalk = 1, kSlots = S, kFloats = 6;
-    static constexpr bool kParzenRows = true;
+struct CCostFnMIpz::DerivTaps : DerivRecorder {
+    using Recorder = DerivRecorder;
+    static constexpr int kSlots = S;
     // Template weights at a whole intensity, where the first tap's offset is oWhole.
     static constexpr float oWhole = T == 2 ? 0.f : -1.f;
     CCostFnMIpz& m;
@@ -246,13 +258,7 @@ struct CCostFnMIpz::DerivTaps : TapsBase {
         f.cellCoefs<S>(p, n, coef);
         if constexpr (T > 1) weights1d<T>(oWhole, wWhole);
     }
-    int floats() const { return kFloats; }
-    int slots() const { return S; }
     CellForm form() const { return CellForm{np, false, true, true, T * T}; }   // (no padding slots kept)
-    PZ_INLINE void record(const WalkSample& s, int*, float* f) const
-    {
-        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
-    }
     template <class Acc> PZ_INLINE void bin(const Acc& acc, const int*, const float* f, int) const
     {
         const float unit[S] = {1.f};   // local: the cells cannot alias it
@@ -323,20 +329,15 @@ struct CCostFnMIpz::DerivTaps : TapsBase {
 // Parzen-window derivative taps for any parameter count, through CWarp::CalcJcbn per sample
 // (the derivatives scaled by -1 / N per sample).
 template <int T>
-struct CCostFnMIpz::AnyTaps : TapsBase {
-    static constexpr int kWalk = 1, kSlots = 0, kFloats = 6;
-    static constexpr bool kParzenRows = true;
+struct CCostFnMIpz::AnyTaps : DerivRecorder {
+    using Recorder = DerivRecorder;
+    static constexpr int kSlots = 0;
     CCostFnMIpz& m;
     const CImg<float>& p;
     int np;
     float c;   // 1 / N
-    int floats() const { return kFloats; }
     int slots() const { return 1 + np; }
     CellForm form() const { return CellForm{np, false, true, false, T * T}; }
-    void record(const WalkSample& s, int*, float* f) const
-    {
-        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
-    }
     template <class Acc> void bin(const Acc& acc, const int*, const float* f, int) const
     {
         m.warp.CalcJcbn(m.jcbn, p, f[2], f[3], f[4], f[5]);

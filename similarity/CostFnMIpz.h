@@ -44,6 +44,8 @@ protected:
 private:
     template <int T> float* wts(float v, float t);
     template <int T> float* dWts(float v, float t, float*& out);
+    struct ValueRecorder;
+    struct DerivRecorder;
     template <int T> struct ValueTaps;
     template <int T, int S> struct DerivTaps;
     template <int T> struct AnyTaps;
