@@ -538,26 +538,40 @@ float CCostFnMI::gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
     return value;
 }
 
-// S[b + np a] += dP_a dP_b w over the cells with P != 0, w = 1 / P - 1 / margRef[x], each
-// element in float in scan order (the whole square: the lower half mirrors the upper).
+// S[b + np a] (b >= a) += dP_a dP_b w over the cells with P != 0, w = 1 / P - rM[x] (rM the
+// column reciprocals 1 / margRef[x], 0 where margRef[x] is 0), each element in float in scan
+// order; NP > 0 the parameter count at compile time (the sums then in registers).
 template <int NP>
-static void hessianSums(const HistCells& t, const float* pdf, const float* M, int np, float* S)
+static void hessianSums(const HistCells& t, const float* pdf, const float* rM, int np, float* S)
 {
-    if (NP > 0) np = NP;
-    for (int i = 0, m = t.size(); i < m; ++i) {
-        const float v = pdf[i];
-        if (v == 0.f) continue;
-        const float Mx = M[t.x(i)];
-        const float w = 1.f / v - (Mx != 0.f ? 1.f / Mx : 0.f);
-        const float* d = t.planes(i);
-        if (NP > 0) {
+    const int m = t.size();
+    const int* const X = t.columns();
+    if constexpr (NP > 0) {
+        float acc[NP * (NP + 1) / 2] = {};
+        for (int i = 0; i < m; ++i) {
+            const float v = pdf[i];
+            if (v == 0.f) continue;
+            const float w = 1.f / v - rM[X[i]];
+            const float* d = t.planes(i);
+            int k = 0;
             MI_UNROLL
-            for (int a = 0; a < NP; ++a)
+            for (int a = 0; a < NP; ++a) {
+                const float da = d[a];
                 MI_UNROLL
-                for (int b = 0; b < NP; ++b) S[b + NP * a] += d[a] * d[b] * w;
-        } else {
+                for (int b = a; b < NP; ++b) acc[k++] += da * d[b] * w;
+            }
+        }
+        int k = 0;
+        for (int a = 0; a < NP; ++a)
+            for (int b = a; b < NP; ++b) S[b + NP * a] = acc[k++];
+    } else {
+        for (int i = 0; i < m; ++i) {
+            const float v = pdf[i];
+            if (v == 0.f) continue;
+            const float w = 1.f / v - rM[X[i]];
+            const float* d = t.planes(i);
             for (int a = 0; a < np; ++a)
-                for (int b = 0; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
+                for (int b = a; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
         }
     }
 }
@@ -572,7 +586,16 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
     gAcc_.assign((size_t)np * np, 0.f);
     float* const S = gAcc_.data();
     const float* pdf = sumPdf_;
-    withParamCount(np, [&](auto NP) { hessianSums<decltype(NP)::value>(t, pdf, margRef.data(), np, S); });
+    // 1 / margRef[x] for the columns of the cells
+    const float* const M = margRef.data();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    columnRecips_.assign(std::size_t(nBins), nan);
+    float* const rM = columnRecips_.data();
+    for (int i = 0, m = t.size(); i < m; ++i) {
+        const int x = t.x(i);
+        if (rM[x] != rM[x]) rM[x] = M[x] != 0.f ? 1.f / M[x] : 0.f;
+    }
+    withParamCount(np, [&](auto NP) { hessianSums<decltype(NP)::value>(t, pdf, rM, np, S); });
     const long hsize = (long)H.size();
     for (int a = 0; a < np; ++a)
         for (int b = a; b < np; ++b) {

@@ -298,6 +298,7 @@ private:
     std::vector<float> margAvg_;     // column sums of the averaged pdf
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums
+    std::vector<float> columnRecips_;   // 1 / margRef by column (0 where it is 0), NaN until set
     std::vector<double> gSum_;       // per-parameter sums
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;
@@ -361,7 +362,7 @@ void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& g
     const bool bySample = plan.strategy == Strategy::kBySample;
     if (bySample) taps.rowsBegin(G.samples);
     acc.setup(n, S, inTurn, true);
-    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
+    const RowAccess<SC, inTurn> A = RowAccess<SC, inTurn>::of(acc, S);
     int next = 0;   // the first row not yet handed over
     const int groups = int(G.first.size()) - 1;
     for (int g = 0; g < groups; ++g) {
@@ -370,7 +371,7 @@ void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& g
         const int base = g - off;
         for (; next < base - before && next <= last; ++next) A.emit(next, cells);
         for (int q = b; q < e; ++q) taps.bin(A, RI + std::size_t(q) * Rec::kInts, RF + std::size_t(q) * W, base);
-        if (bySample) taps.rowBinned(acc.counts(base & (inTurn - 1)), RI, b, e - b);
+        if (bySample) taps.rowBinned(acc.counts(A.slotOf(base)), RI, b, e - b);
     }
     for (; next <= last; ++next) A.emit(next, cells);
 }

@@ -118,28 +118,47 @@ struct CCostFnMIpv::PosRecorder : TapsBase {
     }
 };
 
+// What the partial-volume value and derivative taps keep of a sample: the bins of its
+// footprint's pixels and the footprint's offset (dx, dy), with (Deriv) the centred point; the
+// walk reads the reference in its own order.
+template <int Taps, bool Nb, bool Deriv>
+struct CCostFnMIpv::FootRecorder : TapsBase {
+    static constexpr int kWalk = -1, kInts = Taps, kFloats = Deriv ? 4 : 2;
+    CCostFnMIpv& m;
+    int last;
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    PV_INLINE void record(const WalkSample& s, int* bins, float* f) const
+    {
+        float v[Taps];
+        Nbhd<Taps, Nb>::readF(m.ref, s.rx, s.ry, v, f[0], f[1]);
+        for (int k = 0; k < Taps; ++k) bins[k] = binOf(v[k], last);
+        if constexpr (Deriv) {
+            f[2] = s.x;
+            f[3] = s.y;
+        }
+    }
+};
+
 // Partial-volume value taps: the footprint's pixels, each with its weight, in the sample's
 // template row.
 template <int Taps, bool Nb>
-struct CCostFnMIpv::ValueTaps : PosRecorder {
-    using Recorder = PosRecorder;
+struct CCostFnMIpv::ValueTaps : FootRecorder<Taps, Nb, false> {
+    using Recorder = FootRecorder<Taps, Nb, false>;
     static constexpr int kSlots = 1;
-    CCostFnMIpv& m;
     CellForm form() const { return CellForm{0, false, true, false, Taps}; }
-    template <class A> PV_INLINE void bin(const A& acc, const int*, const float* f, int t) const
+    template <class A> PV_INLINE void bin(const A& acc, const int* v, const float* f, int t) const
     {
-        float dx, dy, v[Taps];
-        Nbhd<Taps, Nb>::readF(m.ref, f[0], f[1], v, dx, dy);
+        const float dx = f[0], dy = f[1];
         const auto row = acc.rowOf(t);
         if constexpr (Taps == 4) {
             const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-            row.cell(binOf(v[0], last))[0] += ya * xa;
-            row.cell(binOf(v[1], last))[0] += ya * xb;
-            row.cell(binOf(v[2], last))[0] += yb * xa;
-            row.cell(binOf(v[3], last))[0] += yb * xb;
+            row.cell(v[0])[0] += ya * xa;
+            row.cell(v[1])[0] += ya * xb;
+            row.cell(v[2])[0] += yb * xa;
+            row.cell(v[3])[0] += yb * xb;
         } else {
-            const float* w = Wts<Taps>::val(m.bsplVal, dy, dx);
-            for (int k = 0; k < Taps; ++k) row.cell(binOf(v[k], last))[0] += w[k];
+            const float* w = Wts<Taps>::val(this->m.bsplVal, dy, dx);
+            for (int k = 0; k < Taps; ++k) row.cell(v[k])[0] += w[k];
         }
     }
 };
@@ -149,20 +168,18 @@ struct CCostFnMIpv::ValueTaps : PosRecorder {
 // derivatives, zero padding), so every tap is one short fixed-length update; the planes are
 // scaled by -1 / N as they are handed over.
 template <int Taps, bool Nb, int S>
-struct CCostFnMIpv::DerivTaps : PosRecorder {
-    using Recorder = PosRecorder;
+struct CCostFnMIpv::DerivTaps : FootRecorder<Taps, Nb, true> {
+    using Recorder = FootRecorder<Taps, Nb, true>;
     static constexpr int kSlots = S;
-    CCostFnMIpv& m;
     int np;
     float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
-    DerivTaps(CCostFnMIpv& f, const CImg<float>& p, int n) : PosRecorder{{}, f.lastBin}, m(f), np(n) { f.cellCoefs<S>(p, n, coef); }
+    DerivTaps(CCostFnMIpv& f, const CImg<float>& p, int n) : Recorder{{}, f, f.lastBin}, np(n) { f.cellCoefs<S>(p, n, coef); }
     CellForm form() const { return CellForm{np, false, true, true, Taps}; }   // (no padding slots kept)
-    template <class A> PV_INLINE void bin(const A& acc, const int*, const float* f, int t) const
+    template <class A> PV_INLINE void bin(const A& acc, const int* v, const float* f, int t) const
     {
-        const float x = f[2], y = f[3];
+        CCostFnMIpv& m = this->m;
+        const float dx = f[0], dy = f[1], x = f[2], y = f[3];
         const float unit[S] = {1.f};   // local: the cells cannot alias it
-        float dx, dy, v[Taps];
-        Nbhd<Taps, Nb>::readF(m.ref, f[0], f[1], v, dx, dy);
         float wx[S], wy[S];
         for (int e = 0; e < S; ++e) {
             wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
@@ -181,26 +198,26 @@ struct CCostFnMIpv::DerivTaps : PosRecorder {
             }
             // (each cell through its own pointer, in its own block: taps may share a cell)
             {
-                float* __restrict a = acc.cell(binOf(v[0], last), t);
+                float* __restrict a = acc.cell(v[0], t);
                 for (int e = 0; e < S; ++e) a[e] += w0 * unit[e] + U[e] + X[e];
             }
             {
-                float* __restrict a = acc.cell(binOf(v[1], last), t);
+                float* __restrict a = acc.cell(v[1], t);
                 for (int e = 0; e < S; ++e) a[e] += w1 * unit[e] - U[e] + Y[e];
             }
             {
-                float* __restrict a = acc.cell(binOf(v[2], last), t);
+                float* __restrict a = acc.cell(v[2], t);
                 for (int e = 0; e < S; ++e) a[e] += w2 * unit[e] + V[e] - X[e];
             }
             {
-                float* __restrict a = acc.cell(binOf(v[3], last), t);
+                float* __restrict a = acc.cell(v[3], t);
                 for (int e = 0; e < S; ++e) a[e] += w3 * unit[e] - V[e] - Y[e];
             }
         } else {
             Wts<Taps>::dB(m.bsplDx, dy, dx, m.curDWx);
             const float* w = Wts<Taps>::dA(m.bsplDy, dy, dx, m.curDWy);
             for (int k = 0; k < Taps; ++k) {
-                float* __restrict a = acc.cell(binOf(v[k], last), t);
+                float* __restrict a = acc.cell(v[k], t);
                 const float wk = w[k], gx = m.curDWx[k], gy = m.curDWy[k];
                 for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
             }
@@ -256,7 +273,7 @@ void CCostFnMIpv::bin(const CImg<float>& p, const Plan& pl)
     };
     if (pl.tables == Tables::kPdf) {
         withReader([&](auto T, auto Nb) {
-            binSamples(p, pl, ValueTaps<decltype(T)::value, decltype(Nb)::value>{{{}, lastBin}, *this});
+            binSamples(p, pl, ValueTaps<decltype(T)::value, decltype(Nb)::value>{{{}, *this, lastBin}});
         });
         lastSample();
         curWts = bsplVal.wts2d;

@@ -47,6 +47,7 @@ private:
     int taps_ = 4;
     void lastSample();
     struct PosRecorder;
+    template <int Taps, bool Nb, bool Deriv> struct FootRecorder;
     template <int Taps, bool Nb> struct ValueTaps;
     template <int Taps, bool Nb, int S> struct DerivTaps;
     template <int Taps, bool Nb> struct AnyTaps;

@@ -119,12 +119,13 @@ inline int lowestBit(std::uint64_t v)
 }
 
 // The cells xs[0 .. k - 1] of a row (slots at d, counts at c) copied to out's cells from
-// `first` on and left zero; SC the slots per cell when known at compile time.
-template <int SC>
+// `first` on and left zero; SC the slots per cell and DC the planes kept when known at
+// compile time (SC 0: the runtime S and planes).
+template <int SC, int DC = 0>
 void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int first)
 {
     if (SC) S = SC;
-    const int D = out.planes();   // (at most S - 1: padding slots are not kept)
+    const int D = SC ? DC : out.planes();   // (at most S - 1: padding slots are not kept)
     int* const ox = out.columns() + first;
     int* const oc = out.counts() + first;
     float* const op = out.pdfs() + first;
@@ -156,11 +157,16 @@ void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
     const int first = out.extend(y, k);
     float* const d = data(r);
     int* const c = counts(r);
-    switch (S_) {
-    case 1: moveOut<1>(d, c, xs, k, S_, out, first); break;
-    case 4: moveOut<4>(d, c, xs, k, S_, out, first); break;
-    case 7: moveOut<7>(d, c, xs, k, S_, out, first); break;
-    case 8: moveOut<8>(d, c, xs, k, S_, out, first); break;
+    // (the layouts of the measures' cells: 2, 3, 4 or 6 warp parameters)
+    switch (S_ * 16 + out.planes()) {
+    case 1 * 16 + 0: moveOut<1, 0>(d, c, xs, k, S_, out, first); break;
+    case 3 * 16 + 2: moveOut<3, 2>(d, c, xs, k, S_, out, first); break;
+    case 4 * 16 + 2: moveOut<4, 2>(d, c, xs, k, S_, out, first); break;
+    case 4 * 16 + 3: moveOut<4, 3>(d, c, xs, k, S_, out, first); break;
+    case 5 * 16 + 4: moveOut<5, 4>(d, c, xs, k, S_, out, first); break;
+    case 7 * 16 + 6: moveOut<7, 6>(d, c, xs, k, S_, out, first); break;
+    case 8 * 16 + 4: moveOut<8, 4>(d, c, xs, k, S_, out, first); break;
+    case 8 * 16 + 6: moveOut<8, 6>(d, c, xs, k, S_, out, first); break;
     default: moveOut<0>(d, c, xs, k, S_, out, first); break;
     }
 }

@@ -181,21 +181,23 @@ struct DenseAccess {
     static DenseAccess of(CellRows& r, int S) { return DenseAccess{r.data(0), r.counts(0), std::size_t(r.bins()), S}; }
 };
 
-// RowAccess: R rows reused in turn (R a power of two up to 4), row y in row y & (R - 1) of
-// a tracking CellRows; marks the cells used and keeps the span of their columns per row.
-template <int SC = 0>
+// RowAccess: R rows reused in turn (R = 1 or 4), row y in row y & (R - 1) of a tracking
+// CellRows set up with R rows; marks the cells used and keeps the span of their columns per
+// row.
+template <int SC = 0, int R = 1>
 struct RowAccess {
+    static_assert(R == 1 || R == 4, "one row or four in turn");
     CellRows* rows;
-    int mask, S;
-    float* d[4];
-    int* c[4];
-    std::uint8_t* mk[4];
-    mutable int lo[4], hi[4];
+    int S;
+    float* d[R];
+    int* c[R];
+    std::uint8_t* mk[R];
+    mutable int lo[R], hi[R];
 
     static RowAccess of(CellRows& r, int S)
     {
-        RowAccess a{&r, r.rows() - 1, S, {}, {}, {}, {}, {}};
-        for (int k = 0; k < r.rows() && k < 4; ++k) {
+        RowAccess a{&r, S, {}, {}, {}, {}, {}};
+        for (int k = 0; k < R; ++k) {
             a.d[k] = r.data(k);
             a.c[k] = r.counts(k);
             a.mk[k] = r.marks(k);
@@ -204,22 +206,23 @@ struct RowAccess {
         }
         return a;
     }
+    static int slotOf(int y) { return y & (R - 1); }
     std::size_t stride() const { return SC ? std::size_t(SC) : std::size_t(S); }
     void use(int r, int x) const
     {
         mk[r][x] = 1;
-        if (x < lo[r]) lo[r] = x;
-        if (x > hi[r]) hi[r] = x;
+        lo[r] = x < lo[r] ? x : lo[r];
+        hi[r] = x > hi[r] ? x : hi[r];
     }
     float* cell(int x, int y) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         use(r, x);
         return d[r] + std::size_t(x) * stride();
     }
     int& count(int x, int y) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         use(r, x);
         return c[r][x];
     }
@@ -231,16 +234,16 @@ struct RowAccess {
     Row rowOf(int y) const { return Row{this, y}; }
     float* run(int x, int y, int len) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         for (int k = 0; k < len; ++k) mk[r][x + k] = 1;
-        if (x < lo[r]) lo[r] = x;
-        if (x + len - 1 > hi[r]) hi[r] = x + len - 1;
+        lo[r] = x < lo[r] ? x : lo[r];
+        hi[r] = x + len - 1 > hi[r] ? x + len - 1 : hi[r];
         return d[r] + std::size_t(x) * stride();
     }
     // Hands row y (kept in row y & (R - 1)) to `out`.
     void emit(int y, HistCells& out) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         rows->emitRow(r, y, lo[r], hi[r], out);
         lo[r] = rows->bins();
         hi[r] = -1;
