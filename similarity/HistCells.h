@@ -65,13 +65,14 @@ private:
 class HistCells {
 public:
     // Empty, for n bins per axis and `planes` floats per cell besides the probability, no
-    // scaling on entry. With
-    // countWeight w != 0 the probability of every cell handed over by CellRows is its count
-    // times w (counted()), else the cell's slot 0. Room is made for `most` cells at once, so
-    // that the arrays need not grow by copies.
+    // scaling on entry. With countWeight w != 0 the probability of every cell handed over by
+    // CellRows is its count times w (counted(); the counts are kept), else the cell's slot 0
+    // (no counts). Room is made for `most` cells at once, so that the arrays need not grow by
+    // copies.
     void clear(int n, int planes, float countWeight = 0.f, std::size_t most = 0);
     // k new last cells of row y, after every cell held in scan order; returns the index of
-    // the first. Their columns (increasing), planes and counts are the caller's to write.
+    // the first. Their columns (increasing), planes and counts (counted()) are the caller's to
+    // write.
     int extend(int y, int k);
 
     int size() const { return int(x_.size()); }
@@ -82,7 +83,7 @@ public:
     int* columns() { return x_.data(); }
     const int* columns() const { return x_.data(); }
     const int* rowsOf() const { return y_.data(); }
-    const int* counts() const { return c_.data(); }
+    const int* counts() const { return c_.data(); }   // (counted() only)
     float* pdfs() { return p_.data(); }
     const float* pdfs() const { return p_.data(); }
     float& pdf(int i) { return p_[i]; }
@@ -155,6 +156,7 @@ private:
     std::vector<int> count_;
     std::vector<std::uint8_t> mark_;
     std::vector<int> held_;
+    std::vector<std::uint64_t> bits_;
 };
 
 // Cell access of the walks' inner loops: cell (x, y) (its slots) and its count; SC the
