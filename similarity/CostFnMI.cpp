@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "similarity/smooth.h"
 
@@ -538,20 +541,58 @@ float CCostFnMI::gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
     return value;
 }
 
-// S[b + np a] (b >= a) += dP_a dP_b w over the cells with P != 0, w = 1 / P - rM[x] (rM the
-// column reciprocals 1 / margRef[x], 0 where margRef[x] is 0), each element in float in scan
-// order; NP > 0 the parameter count at compile time (the sums then in registers).
+// S[b + np a] (b >= a) += dP_a dP_b W[i] over the cells i with P != 0, each element in float
+// in scan order; NP > 0 the parameter count at compile time (the sums then in registers).
 template <int NP>
-static void hessianSums(const HistCells& t, const float* pdf, const float* rM, int np, float* S)
+static void hessianSums(const HistCells& t, const float* pdf, const float* W, int np, float* S)
 {
     const int m = t.size();
-    const int* const X = t.columns();
+#if defined(__SSE2__)
+    if constexpr (NP == 6) {
+        // The same sums four lanes at a time: lane b of row a's vectors is dP_a dP_b w, rows
+        // 0 .. 3 over b = 0 .. 3 (lo) and every row over b = 4, 5 (hi); the lanes below the
+        // diagonal are not read.
+        __m128 lo0 = _mm_setzero_ps(), lo1 = lo0, lo2 = lo0, lo3 = lo0;
+        __m128 hi0 = lo0, hi1 = lo0, hi2 = lo0, hi3 = lo0, hi4 = lo0, hi5 = lo0;
+        for (int i = 0; i < m; ++i) {
+            const float v = pdf[i];
+            if (v == 0.f) continue;
+            const __m128 w = _mm_set1_ps(W[i]);
+            const float* d = t.planes(i);
+            const __m128 L = _mm_loadu_ps(d);
+            const __m128 H = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(d + 4)));
+            __m128 a = _mm_set1_ps(d[0]);
+            lo0 = _mm_add_ps(lo0, _mm_mul_ps(_mm_mul_ps(a, L), w));
+            hi0 = _mm_add_ps(hi0, _mm_mul_ps(_mm_mul_ps(a, H), w));
+            a = _mm_set1_ps(d[1]);
+            lo1 = _mm_add_ps(lo1, _mm_mul_ps(_mm_mul_ps(a, L), w));
+            hi1 = _mm_add_ps(hi1, _mm_mul_ps(_mm_mul_ps(a, H), w));
+            a = _mm_set1_ps(d[2]);
+            lo2 = _mm_add_ps(lo2, _mm_mul_ps(_mm_mul_ps(a, L), w));
+            hi2 = _mm_add_ps(hi2, _mm_mul_ps(_mm_mul_ps(a, H), w));
+            a = _mm_set1_ps(d[3]);
+            lo3 = _mm_add_ps(lo3, _mm_mul_ps(_mm_mul_ps(a, L), w));
+            hi3 = _mm_add_ps(hi3, _mm_mul_ps(_mm_mul_ps(a, H), w));
+            a = _mm_set1_ps(d[4]);
+            hi4 = _mm_add_ps(hi4, _mm_mul_ps(_mm_mul_ps(a, H), w));
+            a = _mm_set1_ps(d[5]);
+            hi5 = _mm_add_ps(hi5, _mm_mul_ps(_mm_mul_ps(a, H), w));
+        }
+        float l[4][4], h[6][4];
+        _mm_storeu_ps(l[0], lo0); _mm_storeu_ps(l[1], lo1); _mm_storeu_ps(l[2], lo2); _mm_storeu_ps(l[3], lo3);
+        _mm_storeu_ps(h[0], hi0); _mm_storeu_ps(h[1], hi1); _mm_storeu_ps(h[2], hi2);
+        _mm_storeu_ps(h[3], hi3); _mm_storeu_ps(h[4], hi4); _mm_storeu_ps(h[5], hi5);
+        for (int a = 0; a < 6; ++a)
+            for (int b = a; b < 6; ++b) S[b + 6 * a] = b < 4 ? l[a][b] : h[a][b - 4];
+        return;
+    }
+#endif
     if constexpr (NP > 0) {
         float acc[NP * (NP + 1) / 2] = {};
         for (int i = 0; i < m; ++i) {
             const float v = pdf[i];
             if (v == 0.f) continue;
-            const float w = 1.f / v - rM[X[i]];
+            const float w = W[i];
             const float* d = t.planes(i);
             int k = 0;
             MI_UNROLL
@@ -568,7 +609,7 @@ static void hessianSums(const HistCells& t, const float* pdf, const float* rM, i
         for (int i = 0; i < m; ++i) {
             const float v = pdf[i];
             if (v == 0.f) continue;
-            const float w = 1.f / v - rM[X[i]];
+            const float w = W[i];
             const float* d = t.planes(i);
             for (int a = 0; a < np; ++a)
                 for (int b = a; b < np; ++b) S[b + np * a] += d[a] * d[b] * w;
@@ -586,16 +627,33 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
     gAcc_.assign((size_t)np * np, 0.f);
     float* const S = gAcc_.data();
     const float* pdf = sumPdf_;
-    // 1 / margRef[x] for the columns of the cells
-    const float* const M = margRef.data();
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    columnRecips_.assign(std::size_t(nBins), nan);
-    float* const rM = columnRecips_.data();
-    for (int i = 0, m = t.size(); i < m; ++i) {
-        const int x = t.x(i);
-        if (rM[x] != rM[x]) rM[x] = M[x] != 0.f ? 1.f / M[x] : 0.f;
+    // rM = 1 / margRef[x] (0 where margRef[x] is 0) over the columns of the cells, then per
+    // cell with P != 0 the weight 1 / P - rM[x]
+    const int m = t.size();
+    const int* const X = t.columns();
+    int xlo = nBins, xhi = -1;
+    for (int i = 0; i < m; ++i) {
+        xlo = X[i] < xlo ? X[i] : xlo;
+        xhi = X[i] > xhi ? X[i] : xhi;
     }
-    withParamCount(np, [&](auto NP) { hessianSums<decltype(NP)::value>(t, pdf, rM, np, S); });
+    const float* const M = margRef.data();
+    columnRecips_.resize(std::size_t(nBins));
+    float* const rM = columnRecips_.data();
+    for (int x = xlo; x <= xhi; ++x) rM[x] = M[x] != 0.f ? 1.f / M[x] : 0.f;
+    cellWeights_.resize(std::size_t(m));
+    float* const cw = cellWeights_.data();
+    int i = 0;
+#if defined(__SSE2__)
+    const __m128 one = _mm_set1_ps(1.f), zero = _mm_setzero_ps();
+    for (; i + 4 <= m; i += 4) {
+        const __m128 v = _mm_loadu_ps(pdf + i);
+        const __m128 z = _mm_cmpeq_ps(v, zero);   // (P = 0: divided by 1, not read)
+        const __m128 r = _mm_div_ps(one, _mm_or_ps(_mm_and_ps(z, one), _mm_andnot_ps(z, v)));
+        _mm_storeu_ps(cw + i, _mm_sub_ps(r, _mm_set_ps(rM[X[i + 3]], rM[X[i + 2]], rM[X[i + 1]], rM[X[i]])));
+    }
+#endif
+    for (; i < m; ++i) cw[i] = pdf[i] != 0.f ? 1.f / pdf[i] - rM[X[i]] : 0.f;
+    withParamCount(np, [&](auto NP) { hessianSums<decltype(NP)::value>(t, pdf, cw, np, S); });
     const long hsize = (long)H.size();
     for (int a = 0; a < np; ++a)
         for (int b = a; b < np; ++b) {

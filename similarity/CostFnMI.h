@@ -298,7 +298,8 @@ private:
     std::vector<float> margAvg_;     // column sums of the averaged pdf
     bool evaluated_ = false;
     std::vector<float> gAcc_;        // per-pair sums
-    std::vector<float> columnRecips_;   // 1 / margRef by column (0 where it is 0), NaN until set
+    std::vector<float> columnRecips_;   // 1 / margRef by column (0 where it is 0)
+    std::vector<float> cellWeights_;    // 1 / P - 1 / margRef[x] per active cell
     std::vector<double> gSum_;       // per-parameter sums
     std::vector<double> countLog_;   // e ln e of e = count / N, by count
     float countLogW_ = 0.f;

@@ -200,16 +200,13 @@ struct ColBits {
     }
 };
 
-// The number of bits set in v.
+// The number of bits set in v (in registers: no call where the instruction is missing).
 inline int bitCount(std::uint64_t v)
 {
-#if defined(__GNUC__)
-    return __builtin_popcountll(v);
-#else
-    int k = 0;
-    for (; v; v &= v - 1) ++k;
-    return k;
-#endif
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return int((v * 0x0101010101010101ull) >> 56);
 }
 
 }  // namespace
