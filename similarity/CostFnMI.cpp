@@ -315,7 +315,7 @@ void CCostFnMI::activate()
 // sums. A bin whose left neighbour holds a cell averages with it (the cell before it in scan
 // order); a bin with no cell right of a cell holds half of that cell and adds to the column
 // sums only (its derivatives are 0), in its row's turn. Without Counted, lp[i] = ln e of
-// every cell with e > 0 (for the gradient).
+// every cell with e > 0 (for the gradient; lp may be null).
 template <bool Counted, bool Average>
 static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma,
                          double* lp)
@@ -340,7 +340,7 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
             s += countLog[C[i]];
         } else if (e > 0.f) {
             const double l = std::log(double(e));
-            lp[i] = l;
+            if (lp) lp[i] = l;
             s += double(e) * l;
         }
         if (Average) {
@@ -359,7 +359,7 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
     return s;
 }
 
-float CCostFnMI::valueOfActive(bool average)
+float CCostFnMI::valueOfActive(bool average, bool gradient)
 {
     const HistCells& t = *active;
     const int n = nBins, m = t.size();
@@ -384,11 +384,13 @@ float CCostFnMI::valueOfActive(bool average)
         }
         L = countLog_.data();
     }
-    logPdf_.resize(L ? 0 : m);
-    double* const lp = logPdf_.data();
+    // ln P per cell, for a gradient that reads the pdf itself
+    const bool keep = !L && !average && gradient;
+    logPdf_.resize(keep ? m : 0);
+    double* const lp = keep ? logPdf_.data() : nullptr;
     const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<true, false>(t, L, mt, mr, avg, ma, lp))
                        : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<false, false>(t, L, mt, mr, avg, ma, lp));
-    logPdfValid_ = !L && !average;   // (the gradient reads the averaged pdf otherwise)
+    logPdfValid_ = keep;
     columnLogs_.assign(n, std::numeric_limits<double>::quiet_NaN());
     const float value = float(-s) - entropy(margRef) - entropy(margTmp);
     if (average) std::copy(ma, ma + n, mr);
@@ -401,14 +403,14 @@ float CCostFnMI::eval(const CImg<float>& p)
     switchSamplers(p);
     bin(p, plan(Tables::kPdf, false, false));
     activate();
-    return valueOfActive(false);
+    return valueOfActive(false, false);
 }
 
 void CCostFnMI::AvgHist()
 {
     if (!averages()) return;
     // the sweep of valueOfActive, for the averaged pdf and its column sums
-    valueOfActive(true);
+    valueOfActive(true, false);
 }
 
 // G[k] -= F dP_k over the cells, in double; NP > 0 the parameter count at compile time.
@@ -443,20 +445,24 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     if (np > (int)g.size()) np = (int)g.size();
     const int m = t.size();
     const float* pdf = sumPdf_;   // (averaged where the measure averages)
-    logFactor.resize(m);
     const float* M = margRef.data();
-    const double* const lp = logPdfValid_ ? logPdf_.data() : nullptr;
+    // the factors replace the logarithms of the value's sweep, cell by cell
+    const bool lp = logPdfValid_;
+    logPdf_.resize(std::size_t(m));
+    logPdfValid_ = false;
+    double* const F = logPdf_.data();
     for (int i = 0; i < m; ++i) {
         const float v = pdf[i];
         const int x = t.x(i);
-        double F = 0.0;
-        if (v > 0.f && M[x] > 0.f) F = (lp ? lp[i] : std::log(double(v))) - columnLog(x) + 1.0;
-        else if (v != 0.f) F = std::log(double(v / M[x])) + 1.0;
-        logFactor[i] = F;
+        double f = 0.0;
+        if (v > 0.f && M[x] > 0.f) f = (lp ? F[i] : std::log(double(v))) - columnLog(x) + 1.0;
+        else if (v != 0.f) f = std::log(double(v / M[x])) + 1.0;
+        F[i] = f;
     }
+    logFactor = F;
     gSum_.assign(np > 0 ? np : 0, 0.0);
     double* const G = gSum_.data();
-    withParamCount(np, [&](auto NP) { gradientSums<decltype(NP)::value>(t, pdf, logFactor.data(), np, G); });
+    withParamCount(np, [&](auto NP) { gradientSums<decltype(NP)::value>(t, pdf, F, np, G); });
     for (int k = 0; k < np; ++k) g[k] = float(G[k]);
 }
 
@@ -517,7 +523,7 @@ float CCostFnMI::gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H)
     const Plan pl = plan(Tables::kDPdf, true, H != nullptr);
     bin(p, pl);
     activate();
-    const float value = valueOfActive(averages());
+    const float value = valueOfActive(averages(), true);
     if (pl.strategy != Strategy::kBySample) {
         gradientOfActive(g);
     } else {

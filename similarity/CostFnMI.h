@@ -233,8 +233,9 @@ protected:
     // gathered sample by sample; with H also the second-order matrix.
     float gradient(const CImg<float>& p, CImg<float>& g, CImgE<float>* H);
     // Both marginals of the active pdf, then entropy(pdf) - entropy(margRef) - entropy(margTmp);
-    // with `average`, then the averaged pdf and margRef its column sums (AvgHist).
-    float valueOfActive(bool average);
+    // with `average`, then the averaged pdf and margRef its column sums (AvgHist); with
+    // `gradient` (a gradient follows) the logarithms of the pdf are kept for it.
+    float valueOfActive(bool average, bool gradient);
     // The probability the derivative sums read (after valueOfActive): the averaged one where
     // the measure averages.
     float pdfOf(int i) const { return sumPdf_[i]; }
@@ -254,7 +255,7 @@ protected:
     // term 0 where margRef[x] is 0); P x P, mirrored.
     void hessianOfActive(CImgE<float>& H);
 
-    std::vector<double> logFactor;   // per active cell after gradientOfActive
+    const double* logFactor = nullptr;   // per active cell after gradientOfActive
 
     // Cell accumulation for the derivative taps of NP parameters: S = cellSlots(NP) floats
     // per table cell side by side (the weight, the NP derivatives, zero padding), so that
@@ -292,7 +293,8 @@ private:
     template <int Form, bool Planes> struct MoveTaps;
     std::vector<float> avgPdf_;      // the averaged pdf per active cell
     const float* sumPdf_ = nullptr;  // the pdf the derivative sums read: avgPdf_ or the cells'
-    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive)
+    std::vector<double> logPdf_;     // ln P per active cell with P > 0 (valueOfActive), then
+                                     // the gradient's factors (gradientOfActive)
     bool logPdfValid_ = false;       // logPdf_ holds the logarithms of the pdf the sums read
     std::vector<double> columnLogs_; // ln margRef by column, NaN until used
     std::vector<float> margAvg_;     // column sums of the averaged pdf

@@ -84,7 +84,7 @@ float CCostFnMInwt::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H
     switchSamplers(p);
     bin(p, plan(Tables::kDDPdf, true, true));
     activate();
-    const float value = valueOfActive(averages());
+    const float value = valueOfActive(averages(), true);
     gradientOfActive(g);   // leaves ln(P / margRef) + 1 per cell with P != 0 in logFactor
 
     if (!H.is_empty()) H.fill(0.f);
