@@ -320,41 +320,40 @@ template <bool Counted, bool Average>
 static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma,
                          double* lp)
 {
-    const int n = t.bins(), m = t.size();
+    const int n = t.bins();
     const int* const X = t.columns();
-    const int* const Y = t.rowsOf();
     const float* const P = t.pdfs();
     const int* const C = t.counts();
     double s = 0;
-    float rowSum = 0.f;   // the row's sum, in a register while the row lasts
-    for (int i = 0; i < m; ++i) {
-        const float e = P[i];
-        const int x = X[i], y = Y[i];
-        rowSum += e;
-        if (i + 1 == m || Y[i + 1] != y) {
-            mt[y] = rowSum;
-            rowSum = 0.f;
+    for (int r = 0, rows = t.rowCount(); r < rows; ++r) {
+        const int b = t.rowFirst(r), e = t.rowFirst(r + 1);
+        float rowSum = 0.f;
+        for (int i = b; i < e; ++i) {
+            const float v = P[i];
+            const int x = X[i];
+            rowSum += v;
+            mr[x] += v;
+            if (Counted) {
+                s += countLog[C[i]];
+            } else if (v > 0.f) {
+                const double l = std::log(double(v));
+                if (lp) lp[i] = l;
+                s += double(v) * l;
+            }
+            if (Average) {
+                // (selects, not branches: which neighbours a cell has follows the data; v + 0
+                // is v, and ma[x] + 0 is ma[x])
+                const int before = i > b ? i - 1 : i, after = i + 1 < e ? i + 1 : i;
+                const bool leftHeld = before != i && X[before] == x - 1;
+                const float a = (v + (leftHeld ? P[before] : 0.f)) * 0.5f;
+                avg[i] = a;
+                ma[x] += a;
+                const bool nextHeld = after != i && X[after] == x + 1;
+                const bool nextEmpty = x + 1 < n && !nextHeld;
+                ma[nextEmpty ? x + 1 : x] += nextEmpty ? (0.f + v) * 0.5f : 0.f;
+            }
         }
-        mr[x] += e;
-        if (Counted) {
-            s += countLog[C[i]];
-        } else if (e > 0.f) {
-            const double l = std::log(double(e));
-            if (lp) lp[i] = l;
-            s += double(e) * l;
-        }
-        if (Average) {
-            // (selects, not branches: which neighbours a cell has follows the data; e + 0
-            // is e, and ma[x] + 0 is ma[x])
-            const int before = i > 0 ? i - 1 : 0, after = i + 1 < m ? i + 1 : i;
-            const bool leftHeld = i > 0 && Y[before] == y && X[before] == x - 1;
-            const float a = (e + (leftHeld ? P[before] : 0.f)) * 0.5f;
-            avg[i] = a;
-            ma[x] += a;
-            const bool nextHeld = after != i && Y[after] == y && X[after] == x + 1;
-            const bool nextEmpty = x + 1 < n && !nextHeld;
-            ma[nextEmpty ? x + 1 : x] += nextEmpty ? (0.f + e) * 0.5f : 0.f;
-        }
+        mt[t.rowY(r)] = rowSum;
     }
     return s;
 }

@@ -14,7 +14,6 @@ void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
     d_.reserve(most * std::size_t(planes));
     if (countWeight != 0.f) c_.reserve(most);
     x_.reserve(most);
-    y_.reserve(most);
     w_ = countWeight;
     n_ = n;
     D_ = planes;
@@ -22,7 +21,8 @@ void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
     d_.clear();
     c_.clear();
     x_.clear();
-    y_.clear();
+    rowY_.clear();
+    rowFirst_.clear();
     rowsValid_ = false;
     maxCount_ = 0;
     sp_ = sd_ = 1.f;
@@ -35,8 +35,10 @@ int HistCells::extend(int y, int k)
     d_.extend(std::size_t(k) * D_);
     if (counted()) c_.extend(k);
     x_.extend(k);
-    int* const ys = y_.extend(k);
-    for (int i = 0; i < k; ++i) ys[i] = y;
+    if (rowY_.empty() || rowY_.back() != y) {
+        rowY_.push_back(y);
+        rowFirst_.push_back(first);
+    }
     rowsValid_ = false;
     return first;
 }
@@ -45,7 +47,7 @@ void HistCells::rows() const
 {
     if (rowsValid_) return;
     rowStart_.assign(std::size_t(n_) + 1, 0);
-    for (int i = 0, m = size(); i < m; ++i) ++rowStart_[std::size_t(y_[i]) + 1];
+    for (int r = 0, rows = rowCount(); r < rows; ++r) rowStart_[std::size_t(rowY_[r]) + 1] = rowFirst(r + 1) - rowFirst(r);
     for (int y = 0; y < n_; ++y) rowStart_[y + 1] += rowStart_[y];
     rowsValid_ = true;
 }
@@ -55,11 +57,14 @@ void HistCells::toDense(CImg<float>& out, int first, int depth, int spectrum) co
     const int planes = depth * spectrum;
     out.assign(n_, n_, depth, spectrum, 0.f);
     const std::size_t plane = std::size_t(n_) * std::size_t(n_);
-    for (int i = 0, m = size(); i < m; ++i) {
-        float* o = out.data() + std::size_t(x_[i]) + std::size_t(n_) * std::size_t(y_[i]);
-        for (int k = 0; k < planes; ++k) {
-            const int q = first + k;
-            o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+    for (int r = 0, rows = rowCount(); r < rows; ++r) {
+        float* const row = out.data() + std::size_t(n_) * std::size_t(rowY_[r]);
+        for (int i = rowFirst(r), e = rowFirst(r + 1); i < e; ++i) {
+            float* const o = row + std::size_t(x_[i]);
+            for (int k = 0; k < planes; ++k) {
+                const int q = first + k;
+                o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+            }
         }
     }
 }

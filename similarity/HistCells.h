@@ -70,8 +70,8 @@ public:
     // (no counts). Room is made for `most` cells at once, so that the arrays need not grow by
     // copies.
     void clear(int n, int planes, float countWeight = 0.f, std::size_t most = 0);
-    // k new last cells of row y, after every cell held in scan order; returns the index of
-    // the first. Their columns (increasing), planes and counts (counted()) are the caller's to
+    // k new last cells of row y (at or after the last row held), after every cell held in
+    // scan order; returns the index of the first. Their columns (increasing), planes and counts (counted()) are the caller's to
     // write.
     int extend(int y, int k);
 
@@ -79,10 +79,15 @@ public:
     int planes() const { return D_; }
     int bins() const { return n_; }
     int x(int i) const { return x_[i]; }
-    int y(int i) const { return y_[i]; }
     int* columns() { return x_.data(); }
     const int* columns() const { return x_.data(); }
-    const int* rowsOf() const { return y_.data(); }
+    // The rows that hold cells, in increasing order: row r is row rowY(r) of the table and
+    // holds the cells rowFirst(r) .. rowFirst(r + 1) - 1 (r < rowCount()).
+    int rowCount() const { return int(rowY_.size()); }
+    int rowY(int r) const { return rowY_[r]; }
+    int rowFirst(int r) const { return r < rowCount() ? rowFirst_[r] : size(); }
+    const int* rowYs() const { return rowY_.data(); }
+    const int* rowFirsts() const { return rowFirst_.data(); }
     const int* counts() const { return c_.data(); }   // (counted() only)
     float* pdfs() { return p_.data(); }
     const float* pdfs() const { return p_.data(); }
@@ -121,7 +126,8 @@ private:
     void rows() const;
     int n_ = 0, D_ = 0;
     GrowArray<float> p_, d_;
-    GrowArray<int> c_, x_, y_;
+    GrowArray<int> c_, x_;
+    std::vector<int> rowY_, rowFirst_;
     mutable std::vector<int> rowStart_;
     mutable bool rowsValid_ = false;
     float w_ = 0.f, sp_ = 1.f, sd_ = 1.f;

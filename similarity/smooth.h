@@ -73,7 +73,7 @@ inline void smoothCells(const HistCells& in, const CImg<float>& mask, HistCells&
     }
     rows.setup(n, D + 1, 1, true);
     const RowAccess<> A = RowAccess<>::of(rows, D + 1);
-    const int yLo = in.y(0) + dyLo, yHi = in.y(m - 1) + dyHi;
+    const int yLo = in.rowY(0) + dyLo, yHi = in.rowY(in.rowCount() - 1) + dyHi;
     for (int oy = yLo > 0 ? yLo : 0; oy <= yHi && oy < n; ++oy) {
         for (const Term& t : terms) {
             const int iy = oy - t.dy;
