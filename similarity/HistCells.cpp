@@ -149,7 +149,24 @@ inline void moveCell(float* d, int* c, int x, int S, OutCells& o, int i)
     } else {
         o.p[i] = src[0] * o.sp;
     }
-    for (int e = 0; e < D; ++e) to[e] = src[1 + e] * o.sd;
+    if (Counted && o.sd == 1.f) {
+        // (planes not scaled, as the counted tables' are: x 1 gives the same bits, the
+        // planes being sums, never signalling NaNs)
+        std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+#if defined(__SSE2__)
+    } else if (SC && DC >= 4) {
+        // (the same products four and two at a time)
+        const __m128 k = _mm_set1_ps(o.sd);
+        _mm_storeu_ps(to, _mm_mul_ps(_mm_loadu_ps(src + 1), k));
+        if (DC == 6) {
+            const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(src + 5)));
+            _mm_store_sd(reinterpret_cast<double*>(to + 4), _mm_castps_pd(_mm_mul_ps(v, k)));
+        }
+        for (int e = DC == 6 ? 6 : 4; e < D; ++e) to[e] = src[1 + e] * o.sd;
+#endif
+    } else {
+        for (int e = 0; e < D; ++e) to[e] = src[1 + e] * o.sd;
+    }
     std::memset(src, 0, sizeof(float) * std::size_t(S));
     o.x[i] = x;
 }
