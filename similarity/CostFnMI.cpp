@@ -1,4 +1,6 @@
 #include "similarity/CostFnMI.h"
+#include "similarity/CostFnMIpv.h"
+#include "similarity/CostFnMIpz.h"
 
 #include <cmath>
 #include <cstring>
@@ -161,13 +163,13 @@ const CCostFnMI::SampleGroups& CCostFnMI::groupSamples(const CImg<float>& p, boo
 
 // ---- the binning engine ------------------------------------------------------------------
 
-CCostFnMI::TapsInfo CCostFnMI::tapsInfo(Tables t) const
+CCostFnMI::TapsInfo CCostFnMI::tapsOf(Tables t, int params, int, int)
 {
-    const int np = nParams > 0 ? nParams : 0;
+    const int np = params > 0 ? params : 0;
     switch (t) {
-    case Tables::kPdf: return TapsInfo{1, false};
-    case Tables::kDPdf: return TapsInfo{1 + np, true};
-    default: return TapsInfo{1 + np + np * np, false};
+    case Tables::kPdf: return TapsInfo{1, false, 1, 1, 0, true, 1};
+    case Tables::kDPdf: return TapsInfo{1 + np, true, 2, 1, np, true, 1};
+    default: return TapsInfo{1 + np + np * np, false, 2, 1, 7, false, 1};
     }
 }
 
@@ -180,6 +182,94 @@ CCostFnMI::Plan CCostFnMI::plan(Tables t, bool gradient, bool table) const
     if (t == Tables::kDPdf && gradient && taps.moves && !smoothing && nParams > 0 && !dense)
         return Plan{t, Strategy::kBySample, table};
     return Plan{t, dense ? Strategy::kDense : Strategy::kRows, t != Tables::kPdf};
+}
+
+double CCostFnMI::evalBytes(Kind kind, double bins, int params, double cols, double rows, int order, int interp,
+                            double window, int outputs)
+{
+    switch (kind) {
+    case Kind::kPartialVolume:
+        return bytesFor(CCostFnMIpv::tapsOf(Tables::kPdf, params, order, interp),
+                        CCostFnMIpv::tapsOf(Tables::kDPdf, params, order, interp), interp == 0, bins, params, cols,
+                        rows, window, outputs);
+    case Kind::kParzen:
+        return bytesFor(CCostFnMIpz::tapsOf(Tables::kPdf, params, order, interp),
+                        CCostFnMIpz::tapsOf(Tables::kDPdf, params, order, interp), interp == 0, bins, params, cols,
+                        rows, window, outputs);
+    default:
+        return bytesFor(tapsOf(Tables::kPdf, params, order, interp), tapsOf(Tables::kDPdf, params, order, interp), true,
+                        bins, params, cols, rows, window, outputs);
+    }
+}
+
+double CCostFnMI::bytesFor(const TapsInfo& pdf, const TapsInfo& dpdf, bool averaging, double n, int params,
+                           double cols, double rows, double window, int outputs)
+{
+    const double P = params > 0 ? params : 0, n2 = n * n, N = cols * rows;
+    const bool smoothing = window > 1;
+    // Every array at the largest size the evaluations of the call give it (a vector sized by
+    // the cells counted twice: its old and its new room while it grows).
+    enum { kSlot, kFirst, kRecI, kRecF, kAccData, kAccCount, kAccMarks, kHeld, kBits, kCells, kRowLists, kRowStart,
+           kCellsZ, kAccZ, kTerms, kColumnLogs, kAvg, kMargAvg, kLogs, kCountLog, kSampleGrad, kRecips, kWeights,
+           kSums, kDense, kArrays };
+    double peak[kArrays] = {};
+    auto at = [&](int k, double b) { peak[k] = b > peak[k] ? b : peak[k]; };
+    auto evaluation = [&](bool deriv, bool hessian) {
+        const TapsInfo& t = deriv ? dpdf : pdf;
+        const bool dense = denseFits(n, t.slots, N, 2.0);
+        const bool bySample = deriv && t.moves && !smoothing && P > 0 && !dense;
+        const bool planes = deriv && (!bySample || hessian);
+        const double S = deriv && !planes ? 1 : t.slots, D = planes ? P : 0;
+        const double reach = deriv && !planes ? 1 : t.reach;
+        const double most = std::min(n2, N * reach);
+        const double C = most < 1e9 ? most : 2 * most;   // (beyond, the cells grow by doubling)
+        if (dense) {
+            at(kAccData, 4 * n2 * S);
+            at(kAccCount, 4 * n2);
+            at(kHeld, 4 * n);
+        } else {
+            const double R = t.inTurn, keys = R > 1 ? n + 8 : n;
+            at(kSlot, 4 * N);
+            at(kFirst, 8 * (keys + 1));
+            at(kRecI, 4 * N * t.ints);
+            at(kRecF, 4 * N * t.floats);
+            at(kAccData, 4 * R * n * S);
+            at(kAccCount, 4 * R * n);
+            at(kAccMarks, R * n + 64);
+        }
+        at(kBits, 8 * (n / 64 + 1));
+        at(kCells, C * (8 + 4 * D + (t.counted ? 4 : 0)));
+        at(kRowLists, 16 * std::min(n, C));
+        double m = C;   // the cells the sums read
+        if (smoothing) {
+            const double Cz = std::min(n2, C * window), capZ = Cz < 1e9 ? Cz : 2 * Cz;
+            at(kRowStart, 4 * (n + 1));
+            at(kCellsZ, capZ * (8 + 4 * D) + 16 * std::min(n, Cz));
+            at(kAccZ, n * (4 * (D + 1) + 4 + 1) + 64);
+            at(kTerms, 12 * window);
+            m = Cz;
+        }
+        at(kColumnLogs, 8 * n);
+        if (deriv && averaging) {
+            at(kAvg, 8 * m);
+            at(kMargAvg, 4 * n);
+        }
+        if (deriv && !bySample) at(kLogs, 16 * m);
+        if (t.counted && !smoothing) at(kCountLog, 8 * (N + 1));
+        if (bySample) at(kSampleGrad, 8 * N + 8 * n + 8 * (N + 1));
+        if (hessian) {
+            at(kRecips, 4 * n);
+            at(kWeights, 8 * m);
+        }
+        at(kSums, 8 * P + 4 * P * P + 4 * (P + 1));
+    };
+    if (outputs >= 2) evaluation(true, outputs >= 3);
+    if (outputs <= 1 || outputs >= 4) evaluation(false, false);
+    if (outputs >= 4) at(kDense, 4 * n2);   // getJointHist's dense table, one warp at a time
+    double bytes = 8 * n                     // the marginals
+                   + 16 * (cols + rows);   // the walk's tables: four floats per column and per row
+    for (double b : peak) bytes += b;
+    return bytes;
 }
 
 // Plain MI's value taps: a sample counts in bin (binOf(r), binOf(t)); it keeps its bin.
@@ -366,7 +456,7 @@ float CCostFnMI::valueOfActive(bool average, bool gradient)
     margRef.fill(0.f);
     float* const mt = margTmp.data();
     float* const mr = margRef.data();
-    avgPdf_.resize(average ? m : 0);
+    sizeTo(avgPdf_, average ? std::size_t(m) : 0);
     margAvg_.assign(average ? n : 0, 0.f);
     float* const avg = avgPdf_.data();
     float* const ma = margAvg_.data();
@@ -385,7 +475,7 @@ float CCostFnMI::valueOfActive(bool average, bool gradient)
     }
     // ln P per cell, for a gradient that reads the pdf itself
     const bool keep = !L && !average && gradient;
-    logPdf_.resize(keep ? m : 0);
+    sizeTo(logPdf_, keep ? std::size_t(m) : 0);
     double* const lp = keep ? logPdf_.data() : nullptr;
     const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<true, false>(t, L, mt, mr, avg, ma, lp))
                        : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<false, false>(t, L, mt, mr, avg, ma, lp));
@@ -447,7 +537,7 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
     const float* M = margRef.data();
     // the factors replace the logarithms of the value's sweep, cell by cell
     const bool lp = logPdfValid_;
-    logPdf_.resize(std::size_t(m));
+    sizeTo(logPdf_, std::size_t(m));
     logPdfValid_ = false;
     double* const F = logPdf_.data();
     for (int i = 0; i < m; ++i) {
@@ -467,7 +557,7 @@ void CCostFnMI::gradientOfActive(CImg<float>& g)
 
 void CCostFnMI::SampleGradient::begin(int samples, int n, float weight)
 {
-    dlnA.resize(std::size_t(samples));
+    sizeTo(dlnA, std::size_t(samples));
     lo = n;
     hi = -1;
     if (w != weight) {
@@ -645,7 +735,7 @@ void CCostFnMI::hessianOfActive(CImgE<float>& H)
     columnRecips_.resize(std::size_t(nBins));
     float* const rM = columnRecips_.data();
     for (int x = xlo; x <= xhi; ++x) rM[x] = M[x] != 0.f ? 1.f / M[x] : 0.f;
-    cellWeights_.resize(std::size_t(m));
+    sizeTo(cellWeights_, std::size_t(m));
     float* const cw = cellWeights_.data();
     int i = 0;
 #if defined(__SSE2__)

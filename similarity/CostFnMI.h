@@ -44,6 +44,15 @@
 #define MI_UNROLL
 #endif
 
+// v resized to m elements, room made for exactly m where it grows (the evaluations' arrays
+// hold at most their largest size, and the old and the new never more than twice it).
+template <class V>
+inline void sizeTo(V& v, std::size_t m)
+{
+    if (m > v.capacity()) v.reserve(m);
+    v.resize(m);
+}
+
 // -sum of e ln e over the elements e > 0 of the first width * height elements of v,
 // accumulated in double precision. Zero, negative and NaN elements are skipped.
 float entropy(const CImg<float>& v);
@@ -109,22 +118,41 @@ public:
     // Largest bin count a measure takes: beyond it the marginals alone would not fit.
     static constexpr double kMaxBins = double(1 << 26);
 
-    // What the tables of an evaluation take at most, in bytes, beyond the object itself: a
-    // measure of `bins` bins per axis and `params` warp parameters, `samples` template
-    // samples per warp reaching at most `taps` bins each (1 plain, (order + 1)^2 partial
-    // volume and Parzen window, 4 above order 3), a window of `window` elements, `outputs`
-    // as tremlo counts them (1 the value, 2 with the gradient, 3 with the second-order
-    // matrix, 4 with the dense joint histogram as well, built once per warp). The cells,
-    // their accumulation (a dense table or a few dense rows, as plan() chooses), the
-    // samples' records and groups, the marginals and the per-cell sums are counted at their
-    // largest.
-    static double evalBytes(double bins, int params, double samples, int taps, double window, int outputs);
-
-protected:
-    // ---- the binning engine ----------------------------------------------------------
     // What an evaluation bins: the pdf; the pdf and its derivatives by the warp parameters;
     // also their second derivatives (the Newton variant).
     enum class Tables { kPdf, kDPdf, kDDPdf };
+    // What the binning must know of a measure's taps for a kind of table (each measure's
+    // tapsOf says it for its parameter count, order and interpolation).
+    struct TapsInfo {
+        int slots;      // floats per cell as the taps accumulate it (pdf, planes, padding)
+        bool moves;     // each sample moves its weight from its bin to the next (CCostFnMI's)
+        int reach;      // the most cells one sample reaches
+        int ints;       // integers and floats the rows strategies record per sample
+        int floats;
+        bool counted;   // the probability is the count times 1 / N
+        int inTurn;     // rows binned in turn by the rows strategies (1 or 4)
+    };
+    static TapsInfo tapsOf(Tables t, int params, int order, int interp);
+
+    // The measures whose allocations evalBytes knows: plain (CCostFnMI, operator 3 and the
+    // codes that fall back to it), partial volume (CCostFnMIpv), Parzen window (CCostFnMIpz).
+    enum class Kind { kPlain, kPartialVolume, kParzen };
+    // The most that the evaluations of one call allocate, in bytes, beyond the images the
+    // measure is built over: a measure of `kind` with `bins` bins per axis and `params`
+    // warp parameters, its spline `order` and interpolation `interp`, a walk of `cols` x
+    // `rows` template samples per warp (walkCounts at the rate the measure takes), a window
+    // of `window` elements and `outputs` as tremlo asks for them (0 or 1 the value, 2 the
+    // gradient, 3 the second-order matrix, 4 also the joint histogram of every warp, built
+    // dense by getJointHist). Every array the evaluations keep (the samples' records and
+    // groups, the accumulation rows or the dense table, the cells, the smoothed cells, the
+    // per-cell and per-column sums, the dense histogram, the walk's tables) is counted at the
+    // largest size it can take, for any warps. The arrays of tremlo's outputs are not
+    // included.
+    static double evalBytes(Kind kind, double bins, int params, double cols, double rows, int order, int interp,
+                            double window, int outputs);
+
+protected:
+    // ---- the binning engine ----------------------------------------------------------
     // How the samples reach the cells:
     // - kDense: at once, into a dense n x n table of cells, while scanning it costs at most
     //   denseScan values per sample (denseCells);
@@ -141,12 +169,8 @@ protected:
         Strategy strategy;
         bool planes;   // the cells keep the derivative planes (else the pdf alone)
     };
-    // What plan() must know of a measure's taps for a kind of table.
-    struct TapsInfo {
-        int slots;     // floats per cell as the taps accumulate it (pdf, planes, padding)
-        bool moves;    // each sample moves its weight from its bin to the next (CCostFnMI's)
-    };
-    virtual TapsInfo tapsInfo(Tables t) const;
+    // The measure's taps for a kind of table (its tapsOf).
+    virtual TapsInfo tapsInfo(Tables t) const { return tapsOf(t, nParams, order, interp); }
     // The plan of one evaluation: `gradient` when it takes the gradient (evalD, evalDD),
     // `table` when it needs the derivative table itself (evalDD, DPdfJnt). The one place
     // where the strategy is chosen.
@@ -207,11 +231,16 @@ protected:
     // A dense table of cells of `slots` floats (and a count) while scanning it costs at
     // most denseScan values per sample; beyond, the samples are binned row by row.
     double denseScan = 2.0;
-    bool denseCells(int slots) const { return double(nBins) * nBins * (slots + 1.0) <= denseScan * nSamples; }
-    // The most cells samples reaching `taps` bins each can fill: at most n^2.
-    std::size_t mostCells(int taps) const
+    bool denseCells(int slots) const { return denseFits(nBins, slots, nSamples, denseScan); }
+    static bool denseFits(double bins, int slots, double samples, double scan)
     {
-        const double m = std::min(double(nBins) * nBins, double(nSamples) * taps);
+        return bins * bins * (slots + 1.0) <= scan * samples;
+    }
+    // The most cells samples reaching `taps` bins each can fill: at most n^2.
+    std::size_t mostCells(int taps) const { return mostCellsOf(nBins, nSamples, taps); }
+    static std::size_t mostCellsOf(double bins, double samples, int taps)
+    {
+        const double m = std::min(bins * bins, samples * taps);
         return m > 0 && m < 1e9 ? std::size_t(m) : 0;
     }
     const SampleGroups& groupSamples(const CImg<float>& p, bool byParzenBase);
@@ -256,6 +285,10 @@ protected:
     void hessianOfActive(CImgE<float>& H);
 
     const double* logFactor = nullptr;   // per active cell after gradientOfActive
+
+    // The allocations of evalBytes for taps `pdf` and `dpdf`, averaging or not (AvgHist).
+    static double bytesFor(const TapsInfo& pdf, const TapsInfo& dpdf, bool averaging, double bins, int params,
+                           double cols, double rows, double window, int outputs);
 
     // Cell accumulation for the derivative taps of NP parameters: S = cellSlots(NP) floats
     // per table cell side by side (the weight, the NP derivatives, zero padding), so that
@@ -340,7 +373,7 @@ void CCostFnMI::binSamples(const CImg<float>& p, const Plan& plan, const Taps& g
         if (plan.strategy == Strategy::kDense) {
             acc.setup(n, S, n, false);
             const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
-            if (!KF) recScratch.resize(W);
+            if (!KF) sizeTo(recScratch, W);
             float* const fr = recScratch.data();
             auto visit = [&](const WalkSample& s) MI_INLINE {
                 int i[NI];
@@ -386,8 +419,8 @@ const CCostFnMI::SampleGroups& CCostFnMI::recordSamples(const CImg<float>& p, co
     std::size_t W = std::size_t(Recorder::kFloats);
     if constexpr (!Recorder::kFloats) W = std::size_t(rec.floats());
     const SampleGroups& G = groupSamples(p, Recorder::kParzenRows);
-    recI.resize(std::size_t(G.samples) * Recorder::kInts);
-    recF.resize(std::size_t(G.samples) * W);
+    sizeTo(recI, std::size_t(G.samples) * Recorder::kInts);
+    sizeTo(recF, std::size_t(G.samples) * W);
     int* const RI = recI.data();
     float* const RF = recF.data();
     const int* const slot = G.slot.data();

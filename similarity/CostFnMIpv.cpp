@@ -250,12 +250,12 @@ struct CCostFnMIpv::AnyTaps : PosRecorder {
     }
 };
 
-CCostFnMI::TapsInfo CCostFnMIpv::tapsInfo(Tables t) const
+CCostFnMI::TapsInfo CCostFnMIpv::tapsOf(Tables t, int np, int order, int)
 {
-    const int np = nParams;
-    if (t == Tables::kPdf) return TapsInfo{1, false};
-    const bool fixed = np == 2 || np == 3 || np == 4 || np == 6;
-    return TapsInfo{fixed ? cellSlots(np) : 1 + np, false};
+    const int T = order == 0 ? 1 : order == 2 ? 9 : order == 3 ? 16 : 4;   // (the readers)
+    if (t == Tables::kPdf) return TapsInfo{1, false, T, T, 2, false, 1};
+    if (np == 2 || np == 3 || np == 4 || np == 6) return TapsInfo{cellSlots(np), false, T, T, 4, false, 1};
+    return TapsInfo{1 + np, false, T, 0, 4, false, 1};
 }
 
 void CCostFnMIpv::bin(const CImg<float>& p, const Plan& pl)

@@ -38,9 +38,12 @@ public:
     // Pixels the reader of the current order writes per sample: 1, 4, 9 or 16.
     int nbhdTaps() const { return taps_; }
 
+    // The taps for a parameter count, order and interpolation (see CCostFnMI::TapsInfo).
+    static TapsInfo tapsOf(Tables t, int params, int order, int interp);
+
 protected:
     bool averages() const override;
-    TapsInfo tapsInfo(Tables t) const override;
+    TapsInfo tapsInfo(Tables t) const override { return tapsOf(t, nParams, order, interp); }
     void bin(const CImg<float>& p, const Plan& plan) override;
 
 private:

@@ -356,13 +356,13 @@ struct CCostFnMIpz::AnyTaps : DerivRecorder {
     }
 };
 
-CCostFnMI::TapsInfo CCostFnMIpz::tapsInfo(Tables t) const
+CCostFnMI::TapsInfo CCostFnMIpz::tapsOf(Tables t, int np, int order, int interp)
 {
-    if (t == Tables::kPdf) return TapsInfo{1, false};
-    if (interp == 0) return CCostFnMI::tapsInfo(t);
-    const int np = nParams;
-    const bool fixed = np == 2 || np == 3 || np == 4 || np == 6;
-    return TapsInfo{fixed ? cellSlots(np) : 1 + np, false};
+    const int taps = order > 3 ? 2 : order + 1, T = taps >= 1 && taps <= 3 ? taps : 4;   // (windowTaps)
+    if (t == Tables::kPdf) return TapsInfo{1, false, T * T, 0, 2, false, 4};
+    if (interp == 0) return CCostFnMI::tapsOf(t, np, order, interp);
+    if (np == 2 || np == 3 || np == 4 || np == 6) return TapsInfo{cellSlots(np), false, T * T, 0, 6, false, 4};
+    return TapsInfo{1 + np, false, T * T, 0, 6, false, 4};
 }
 
 void CCostFnMIpz::bin(const CImg<float>& p, const Plan& pl)

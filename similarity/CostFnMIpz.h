@@ -35,9 +35,12 @@ public:
     // Taps per axis as the tap selection uses them: 1, 2, 3 or 4.
     int windowTaps() const { return nTaps >= 1 && nTaps <= 3 ? nTaps : 4; }
 
+    // The taps for a parameter count, order and interpolation (see CCostFnMI::TapsInfo).
+    static TapsInfo tapsOf(Tables t, int params, int order, int interp);
+
 protected:
     bool averages() const override;
-    TapsInfo tapsInfo(Tables t) const override;
+    TapsInfo tapsInfo(Tables t) const override { return tapsOf(t, nParams, order, interp); }
     // With nearest-neighbour interpolation, the derivative tables are CCostFnMI's.
     void bin(const CImg<float>& p, const Plan& plan) override;
 
