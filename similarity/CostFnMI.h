@@ -92,8 +92,8 @@ public:
     virtual float Alpha();
     // The dense joint pdf (n x n) at warp p, as eval bins it.
     void PdfJnt(const CImg<float>& p, CImg<float>& pdf);
-    // The dense joint pdf (n x n) and its derivative table (n x n x P) at warp p, as evalD
-    // bins them.
+    // The dense joint pdf (n x n) and its derivative table (n x n x P) at warp p (the table
+    // a gradient taken from the table reads).
     void DPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf);
     // The (smoothed) joint pdf of the last evaluation as a dense n x n image; before any,
     // zeros of (n + Zw - 1) x (n + Zh - 1) with a window, n x n without.
