@@ -655,7 +655,7 @@ static void hessianSums(const HistCells& t, const float* pdf, const float* W, in
             const __m128 w = _mm_set1_ps(W[i]);
             const float* d = t.planes(i);
             const __m128 L = _mm_loadu_ps(d);
-            const __m128 H = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(d + 4)));
+            const __m128 H = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d + 4)));
             __m128 a = _mm_set1_ps(d[0]);
             lo0 = _mm_add_ps(lo0, _mm_mul_ps(_mm_mul_ps(a, L), w));
             hi0 = _mm_add_ps(hi0, _mm_mul_ps(_mm_mul_ps(a, H), w));

@@ -159,8 +159,8 @@ inline void moveCell(float* d, int* c, int x, int S, OutCells& o, int i)
         const __m128 k = _mm_set1_ps(o.sd);
         _mm_storeu_ps(to, _mm_mul_ps(_mm_loadu_ps(src + 1), k));
         if (DC == 6) {
-            const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(src + 5)));
-            _mm_store_sd(reinterpret_cast<double*>(to + 4), _mm_castps_pd(_mm_mul_ps(v, k)));
+            const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 5)));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 4), _mm_castps_si128(_mm_mul_ps(v, k)));
         }
         for (int e = DC == 6 ? 6 : 4; e < D; ++e) to[e] = src[1 + e] * o.sd;
 #endif
