@@ -206,17 +206,16 @@ struct CCostFnMIpz::DerivRecorder : TapsBase {
 };
 
 // Parzen-window value taps: the window of getWts, as its two factors.
-template <int T>
+// SkipZero: template taps of weight 0 (the last one at a whole template intensity) left
+// out; they add only zeros, and a cell that holds nothing else reads as no cell where no
+// window smooths the table (for rows in turn: the dense table leaves such cells out itself).
+template <int T, bool SkipZero>
 struct CCostFnMIpz::ValueTaps : ValueRecorder {
     using Recorder = ValueRecorder;
     static constexpr int kSlots = 1;
+    static constexpr bool kRowsOnly = SkipZero;
     CCostFnMIpz& m;
     int last;
-    // Template taps of weight 0 (the last one at a whole template intensity) left out: they
-    // add only zeros, and a cell that holds nothing else reads as no cell (as the dense
-    // table leaves it out) where no window smooths the table; rows only (the dense table
-    // leaves out such cells itself).
-    bool skipZero;
     CellForm form() const { return CellForm{0, false, true, false, T * T}; }
     template <class Acc> PZ_INLINE void bin(const Acc& acc, const int*, const float* f, int) const
     {
@@ -233,13 +232,13 @@ struct CCostFnMIpz::ValueTaps : ValueRecorder {
             if (refBins[T - 1] - refBins[0] == T - 1) {
                 // consecutive reference bins: one run of T cells per template tap
                 for (int j = 0; j < T; ++j) {
-                    if (skipZero && A[j] == 0.f) continue;
+                    if (SkipZero && A[j] == 0.f) continue;
                     float* const a = acc.run(refBins[0], tmpBins[j], T);
                     for (int k = 0; k < T; ++k) a[k] += A[j] * B[k];
                 }
             } else {
                 for (int j = 0; j < T; ++j) {
-                    if (skipZero && A[j] == 0.f) continue;
+                    if (SkipZero && A[j] == 0.f) continue;
                     for (int k = 0; k < T; ++k) acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
                 }
             }
@@ -386,7 +385,11 @@ void CCostFnMIpz::bin(const CImg<float>& p, const Plan& pl)
         }
     };
     if (pl.tables == Tables::kPdf) {
-        withTaps([&](auto T) { binSamples(p, pl, ValueTaps<decltype(T)::value>{{}, *this, lastBin, !smoothing && pl.strategy != Strategy::kDense}); });
+        withTaps([&](auto T) {
+            constexpr int W = decltype(T)::value;
+            if (!smoothing && pl.strategy != Strategy::kDense) binSamples(p, pl, ValueTaps<W, true>{{}, *this, lastBin});
+            else binSamples(p, pl, ValueTaps<W, false>{{}, *this, lastBin});
+        });
         return;
     }
     // With nearest-neighbour interpolation, CCostFnMI's derivative binning.

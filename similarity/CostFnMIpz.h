@@ -49,7 +49,7 @@ private:
     template <int T> float* dWts(float v, float t, float*& out);
     struct ValueRecorder;
     struct DerivRecorder;
-    template <int T> struct ValueTaps;
+    template <int T, bool SkipZero> struct ValueTaps;
     template <int T, int S> struct DerivTaps;
     template <int T> struct AnyTaps;
 };
