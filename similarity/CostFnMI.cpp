@@ -255,8 +255,8 @@ double CCostFnMI::bytesFor(const TapsInfo& pdf, const TapsInfo& dpdf, bool avera
             at(kMargAvg, 4 * n);
         }
         if (deriv && !bySample) at(kLogs, 16 * m);
-        if (t.counted && !smoothing) at(kCountLog, 8 * (N + 1));
-        if (bySample) at(kSampleGrad, 8 * N + 8 * n + 8 * (N + 1));
+        if (t.counted && !smoothing) at(kCountLog, 16 * (std::min(N, C + 1024) + 1));
+        if (bySample) at(kSampleGrad, 8 * N + 8 * n + 16 * (std::min(N, 65536.0) + 1));
         if (hessian) {
             at(kRecips, 4 * n);
             at(kWeights, 8 * m);
@@ -406,9 +406,17 @@ void CCostFnMI::activate()
 // order); a bin with no cell right of a cell holds half of that cell and adds to the column
 // sums only (its derivatives are 0), in its row's turn. Without Counted, lp[i] = ln e of
 // every cell with e > 0 (for the gradient; lp may be null).
+// e ln e of e = k w, the probability of a cell of count k (0 for e = 0).
+static inline double countEntropy(int k, float w)
+{
+    const float e = float(k) * w;
+    return e > 0.f ? double(e) * std::log(double(e)) : 0.0;
+}
+
+// (countLog: countEntropy by count, for the counts up to `top`; w the count weight)
 template <bool Counted, bool Average>
-static double valueSweep(const HistCells& t, const double* countLog, float* mt, float* mr, float* avg, float* ma,
-                         double* lp)
+static double valueSweep(const HistCells& t, const double* countLog, int top, float w, float* mt, float* mr, float* avg,
+                         float* ma, double* lp)
 {
     const int n = t.bins();
     const int* const X = t.columns();
@@ -424,7 +432,8 @@ static double valueSweep(const HistCells& t, const double* countLog, float* mt, 
             rowSum += v;
             mr[x] += v;
             if (Counted) {
-                s += countLog[C[i]];
+                const int c = C[i];
+                s += c <= top ? countLog[c] : countEntropy(c, w);
             } else if (v > 0.f) {
                 const double l = std::log(double(v));
                 if (lp) lp[i] = l;
@@ -461,24 +470,28 @@ float CCostFnMI::valueOfActive(bool average, bool gradient)
     float* const avg = avgPdf_.data();
     float* const ma = margAvg_.data();
     const double* L = nullptr;
+    const float w = 1.f / nSamples;
+    int top = -1;
     if (t.counted()) {
-        const float w = 1.f / nSamples;
+        // the counts' e ln e tabulated up to the largest count, or as far as a table no
+        // larger than the cells' (the rest taken cell by cell)
         if (countLogW_ != w) {
             countLog_.clear();
             countLogW_ = w;
         }
-        for (int k = (int)countLog_.size(); k <= t.maxCount(); ++k) {
-            const float ek = float(k) * w;
-            countLog_.push_back(ek > 0.f ? double(ek) * std::log(double(ek)) : 0.0);
-        }
+        const int most = std::min(t.maxCount(), m + 1024);
+        for (int k = (int)countLog_.size(); k <= most; ++k) countLog_.push_back(countEntropy(k, w));
         L = countLog_.data();
+        top = int(countLog_.size()) - 1;
     }
     // ln P per cell, for a gradient that reads the pdf itself
     const bool keep = !L && !average && gradient;
     sizeTo(logPdf_, keep ? std::size_t(m) : 0);
     double* const lp = keep ? logPdf_.data() : nullptr;
-    const double s = L ? (average ? valueSweep<true, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<true, false>(t, L, mt, mr, avg, ma, lp))
-                       : (average ? valueSweep<false, true>(t, L, mt, mr, avg, ma, lp) : valueSweep<false, false>(t, L, mt, mr, avg, ma, lp));
+    const double s = L ? (average ? valueSweep<true, true>(t, L, top, w, mt, mr, avg, ma, lp)
+                                  : valueSweep<true, false>(t, L, top, w, mt, mr, avg, ma, lp))
+                       : (average ? valueSweep<false, true>(t, L, top, w, mt, mr, avg, ma, lp)
+                                  : valueSweep<false, false>(t, L, top, w, mt, mr, avg, ma, lp));
     logPdfValid_ = keep;
     columnLogs_.assign(n, std::numeric_limits<double>::quiet_NaN());
     const float value = float(-s) - entropy(margRef) - entropy(margTmp);
@@ -566,17 +579,35 @@ void CCostFnMI::SampleGradient::begin(int samples, int n, float weight)
     }
 }
 
+// ln A of two bins of counts summing to c: ln (c w / 2), 0 for c = 0.
+static inline double pairLogOf(int c, float w) { return c ? std::log(double(float(c) * w) * 0.5) : 0.0; }
+
 void CCostFnMI::SampleGradient::row(const int* counts, const int* bin, int q, int k, int last)
 {
-    // (two bins of the row hold at most its k samples)
-    for (int c = int(pairLog.size()); c <= k; ++c) pairLog.push_back(c ? std::log(double(float(c) * w) * 0.5) : 0.0);
+    // (two bins of the row hold at most its k samples: pairLog up to k, or as far as 2^16;
+    // beyond, the logarithms are taken for the bin, once for the samples in it one after
+    // another)
+    const int most = std::min(k, 1 << 16);
+    for (int c = int(pairLog.size()); c <= most; ++c) pairLog.push_back(pairLogOf(c, w));
+    const int top = int(pairLog.size()) - 1;
     const double* const lnA = pairLog.data();
     double* const d = dlnA.data();
+    int before = -1;
+    double dBefore = 0.0;
     for (int i = q; i < q + k; ++i) {
         const int r = bin[i];
         if (r == last) continue;   // the move to the next bin and back cancel
         const int c0 = r > 0 ? counts[r - 1] : 0, c1 = counts[r], c2 = counts[r + 1];
-        d[i] = lnA[c1 + c2] - lnA[c0 + c1];
+        const int up = c1 + c2, down = c0 + c1;
+        if (up <= top && down <= top) {
+            d[i] = lnA[up] - lnA[down];
+        } else {
+            if (r != before) {
+                before = r;
+                dBefore = (up <= top ? lnA[up] : pairLogOf(up, w)) - (down <= top ? lnA[down] : pairLogOf(down, w));
+            }
+            d[i] = dBefore;
+        }
         lo = r < lo ? r : lo;
         hi = r > hi ? r : hi;
     }
