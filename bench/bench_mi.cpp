@@ -1,5 +1,6 @@
 // Mutual information (operator 3) on the shared images: affine warp, bilinear sampling,
-// rate 1, no smoothing window; the level rows at 64, 256 and 1024 intensity levels.
+// rate 1, no smoothing window; the level rows (value, gradient, second-order matrix, a whole
+// one-warp use) at 64, 256 and 1024 intensity levels.
 #include <memory>
 
 #include "bench/fixture.h"
@@ -79,6 +80,16 @@ void BM_MI_levels_evalD(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
+void BM_MI_levels_evalDD(benchmark::State& state)
+{
+    auto m = makeMI(6, (int)state.range(0));
+    const CImg<float>& p = benchfix::images().affine;
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    CImgE<float> H(6, 6, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalDD(p, g, H));
+    benchfix::perSample(state, m->nSamples);
+}
+
 // A whole one-warp use as the gateway makes it.
 void BM_MI_levels_call(benchmark::State& state) { benchfix::oneWarpCall<CCostFnMI>(state, 1, (int)state.range(0)); }
 
@@ -90,4 +101,5 @@ BENCHMARK(BM_MI_evalDD);
 BENCHMARK(BM_MI_evalD_warp)->ArgName("code")->Arg(2)->Arg(3)->Arg(4)->Arg(6);
 BENCHMARK(BM_MI_levels_eval)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024);
 BENCHMARK(BM_MI_levels_evalD)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024);
+BENCHMARK(BM_MI_levels_evalDD)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024);
 BENCHMARK(BM_MI_levels_call)->ArgName("levels")->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond);

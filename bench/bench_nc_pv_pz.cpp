@@ -65,6 +65,16 @@ template <class M> void levelsEvalD(benchmark::State& state)
     benchfix::perSample(state, m->nSamples);
 }
 
+template <class M> void levelsEvalDD(benchmark::State& state)
+{
+    auto m = make<M>((int)state.range(0), (int)state.range(1));
+    const CImg<float>& p = benchfix::images().affine;
+    CImg<float> g(6, 1, 1, 1, 0.f);
+    CImgE<float> H(6, 6, 1, 1, 0.f);
+    for (auto _ : state) benchmark::DoNotOptimize(m->evalDD(p, g, H));
+    benchfix::perSample(state, m->nSamples);
+}
+
 // A whole one-warp use as the gateway makes it.
 template <class M> void levelsCall(benchmark::State& state)
 {
@@ -94,11 +104,15 @@ BENCHMARK_TEMPLATE(levelsEval, CCostFnMIpv)->Name("BM_MIpv_levels_eval")->ArgNam
     ->Args({1, 64})->Args({1, 256})->Args({1, 1024});
 BENCHMARK_TEMPLATE(levelsEvalD, CCostFnMIpv)->Name("BM_MIpv_levels_evalD")->ArgNames({"order", "levels"})
     ->Args({1, 64})->Args({1, 256})->Args({1, 1024});
+BENCHMARK_TEMPLATE(levelsEvalDD, CCostFnMIpv)->Name("BM_MIpv_levels_evalDD")->ArgNames({"order", "levels"})
+    ->Args({1, 64})->Args({1, 256})->Args({1, 1024});
 BENCHMARK_TEMPLATE(levelsCall, CCostFnMIpv)->Name("BM_MIpv_levels_call")->ArgNames({"order", "levels"})
     ->Args({1, 64})->Args({1, 256})->Args({1, 1024})->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(levelsEval, CCostFnMIpz)->Name("BM_MIpz_levels_eval")->ArgNames({"order", "levels"})
     ->Args({3, 64})->Args({3, 256})->Args({3, 1024});
 BENCHMARK_TEMPLATE(levelsEvalD, CCostFnMIpz)->Name("BM_MIpz_levels_evalD")->ArgNames({"order", "levels"})
+    ->Args({3, 64})->Args({3, 256})->Args({3, 1024});
+BENCHMARK_TEMPLATE(levelsEvalDD, CCostFnMIpz)->Name("BM_MIpz_levels_evalDD")->ArgNames({"order", "levels"})
     ->Args({3, 64})->Args({3, 256})->Args({3, 1024});
 BENCHMARK_TEMPLATE(levelsCall, CCostFnMIpz)->Name("BM_MIpz_levels_call")->ArgNames({"order", "levels"})
     ->Args({3, 64})->Args({3, 256})->Args({3, 1024})->Unit(benchmark::kMicrosecond);

@@ -12,28 +12,42 @@ CCostFnMInwt::CCostFnMInwt(CImgI<float>& r, CImgI<float>& t, int code, CImg<floa
 
 CCostFnMInwt::~CCostFnMInwt() {}
 
-void CCostFnMInwt::binDDPdf(const CImg<float>& p)
-{
-    const int n = nBins, last = lastBin, np = nParams > 0 ? nParams : 0;
-    const int S = 1 + np + np * np;
-    cells.clear(n, S - 1, 0.f, mostCells(2));
-    const float w = 1.f / nSamples;
-    float* const J = jcbn.data();
-    float* const HW = hessWarp.data();
-    float* const HI = hessImg.data();
-    const int hwW = hessWarp.width(), hiW = hessImg.width();
-    // f: centred point, reference gradient and second derivatives (x, y, gx, gy, gxx, gyy, gxy)
-    auto bin = [&](const auto& A, int r, int t, const float* f) {
-        A.cell(r, t)[0] += w;
+// The Newton variant's taps: as CCostFnMI's derivative taps, with the second derivatives of
+// the reference value moved along (slot 1 + P + a + P b). The record: the reference bin, the
+// centred point, the reference gradient and second derivatives.
+struct CCostFnMInwt::SecondTaps : TapsBase {
+    using Recorder = SecondTaps;
+    static constexpr int kWalk = 2, kSlots = 0, kInts = 1, kFloats = 7;
+    CCostFnMInwt& m;
+    const CImg<float>& p;
+    int np, last;
+    float w;
+    int slots() const { return 1 + np + np * np; }
+    CellForm form() const { return CellForm{np + np * np, false, false, false, 2}; }
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    void record(const WalkSample& s, int* i, float* f) const
+    {
+        i[0] = binOf(s.r, last);
+        f[0] = s.x; f[1] = s.y; f[2] = s.rdx; f[3] = s.rdy; f[4] = s.rdxx; f[5] = s.rdyy; f[6] = s.rdxy;
+    }
+    template <class A> void bin(const A& acc, const int* i, const float* f, int t) const
+    {
+        const int r = i[0];
+        acc.cell(r, t)[0] += w;
         if (r == last) return;   // the move to the next bin and back cancel
-        warp.CalcJcbn(jcbn, p, f[0], f[1], f[2], f[3]);
-        warp.CalcHess(hessWarp, p, f[0], f[1], f[2], f[3]);
-        warp.CalcJcHs(hessImg, p, f[0], f[1], f[4], f[5], f[6]);
+        CWarp& warp = m.warp;
+        float* const J = m.jcbn.data();
+        warp.CalcJcbn(m.jcbn, p, f[0], f[1], f[2], f[3]);
+        warp.CalcHess(m.hessWarp, p, f[0], f[1], f[2], f[3]);
+        warp.CalcJcHs(m.hessImg, p, f[0], f[1], f[4], f[5], f[6]);
         for (int k = 0; k < np; ++k) J[k] *= w;
-        hessWarp *= w;
-        hessImg *= w;
-        float* const d = A.cell(r, t) + 1;
-        float* const e = A.cell(r + 1, t) + 1;
+        m.hessWarp *= w;
+        m.hessImg *= w;
+        const float* const HW = m.hessWarp.data();
+        const float* const HI = m.hessImg.data();
+        const int hwW = m.hessWarp.width(), hiW = m.hessImg.width();
+        float* const d = acc.cell(r, t) + 1;
+        float* const e = acc.cell(r + 1, t) + 1;
         for (int k = 0; k < np; ++k) {
             d[k] -= J[k];
             e[k] += J[k];
@@ -44,38 +58,21 @@ void CCostFnMInwt::binDDPdf(const CImg<float>& p)
                 d[np + a + np * b] -= h;
                 e[np + a + np * b] += h;
             }
-    };
-    if (denseCells(S)) {
-        acc.setup(n, S, n, false);
-        const DenseAccess<> A = DenseAccess<>::of(acc, S);
-        walkDD(p, [&](const WalkSample& s) {
-            const float f[7] = {s.x, s.y, s.rdx, s.rdy, s.rdxx, s.rdyy, s.rdxy};
-            bin(A, binOf(s.r, last), binOf(s.t, last), f);
-        });
-        acc.emitAll(cells);
+    }
+};
+
+void CCostFnMInwt::bin(const CImg<float>& p, const Plan& pl)
+{
+    if (pl.tables != Tables::kDDPdf) {
+        CCostFnMI::bin(p, pl);
         return;
     }
-    const SampleGroups& G = groupSamples(p, false);
-    recI.resize(G.samples);
-    recF.resize(std::size_t(G.samples) * 7);
-    int k = 0;
-    walkDD(p, [&](const WalkSample& s) {
-        const int q = G.slot[k++];
-        recI[q] = binOf(s.r, last);
-        float* f = recF.data() + std::size_t(q) * 7;
-        f[0] = s.x; f[1] = s.y; f[2] = s.rdx; f[3] = s.rdy; f[4] = s.rdxx; f[5] = s.rdyy; f[6] = s.rdxy;
-    });
-    acc.setup(n, S, 1, true);
-    const RowAccess<> A = RowAccess<>::of(acc, S);
-    for (int y = 0; y < n; ++y) {
-        for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) bin(A, recI[q], y, recF.data() + std::size_t(q) * 7);
-        A.emit(y, cells);
-    }
+    binSamples(p, pl, SecondTaps{{}, *this, p, nParams > 0 ? nParams : 0, lastBin, 1.f / nSamples});
 }
 
 void CCostFnMInwt::DDPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>& dpdf, CImg<float>& d2pdf)
 {
-    binDDPdf(p);
+    bin(p, plan(Tables::kDDPdf, false, true));
     const int np = nParams > 0 ? nParams : 0;
     cells.toDense(pdf, 0, 1);
     cells.toDense(dpdf, 1, np);
@@ -85,9 +82,9 @@ void CCostFnMInwt::DDPdfJnt(const CImg<float>& p, CImg<float>& pdf, CImg<float>&
 float CCostFnMInwt::evalDD(const CImg<float>& p, CImg<float>& g, CImgE<float>& H)
 {
     switchSamplers(p);
-    binDDPdf(p);
+    bin(p, plan(Tables::kDDPdf, true, true));
     activate();
-    const float value = valueOfActive(averages());
+    const float value = valueOfActive(averages(), true);
     gradientOfActive(g);   // leaves ln(P / margRef) + 1 per cell with P != 0 in logFactor
 
     if (!H.is_empty()) H.fill(0.f);

@@ -20,7 +20,10 @@ protected:
     CImg<float> hessWarp;       // P x P per-sample scratch: warp second derivatives / N
     CImg<float> hessImg;        // P x P per-sample scratch: image second derivatives / N
 
-    // The pdf and its derivatives into `cells`: slot 0 the probability, slots 1 .. P the
-    // first derivatives, slot 1 + P + a + P b the second derivative by parameters a and b.
-    void binDDPdf(const CImg<float>& p);
+    // Tables kDDPdf: into `cells` slot 0 the probability, slots 1 .. P the first
+    // derivatives, slot 1 + P + a + P b the second derivative by parameters a and b.
+    void bin(const CImg<float>& p, const Plan& plan) override;
+
+private:
+    struct SecondTaps;
 };

@@ -103,174 +103,193 @@ void CCostFnMIpv::lastSample()
     if (nbhdReader) (ref.*nbhdReader)(rxy[0], rxy[1], nbhdBins, dx, dy);
 }
 
-// Runs `bin`(access, rx, ry, x, y, t) for every sample: at once into a dense table, or,
-// for large tables, recorded by the walk and binned one template bin (row) at a time.
-template <int SC, class Bin>
-void CCostFnMIpv::binSamples(const CImg<float>& p, int S, Bin&& bin)
-{
-    const int n = nBins, last = lastBin;
-    if (denseCells(S)) {
-        acc.setup(n, S, n, false);
-        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
-        walkPos(p, [&](const WalkSample& s) PV_INLINE { bin(A, s.rx, s.ry, s.x, s.y, binOf(s.t, last)); });
-        acc.emitAll(cells);
-        return;
-    }
-    const SampleGroups& G = groupSamples(p, false);
-    recF.resize(std::size_t(G.samples) * 4);
-    float* const F = recF.data();
-    const int* const slot = G.slot.data();
-    int k = 0;
-    walkPos(p, [&](const WalkSample& s) PV_INLINE {
-        float* const f = F + std::size_t(slot[k++]) * 4;
+// What the partial-volume taps keep of a sample: the reference position and the centred
+// point.
+struct CCostFnMIpv::PosRecorder : TapsBase {
+    static constexpr int kWalk = -1, kFloats = 4;
+    int last;
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    PV_INLINE void record(const WalkSample& s, int*, float* f) const
+    {
         f[0] = s.rx;
         f[1] = s.ry;
         f[2] = s.x;
         f[3] = s.y;
-    });
-    acc.setup(n, S, 1, true);
-    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
-    for (int y = 0; y < n; ++y) {
-        for (int q = G.first[y], e = G.first[y + 1]; q < e; ++q) {
-            const float* f = F + std::size_t(q) * 4;
-            bin(A, f[0], f[1], f[2], f[3], y);
-        }
-        A.emit(y, cells);
     }
-}
+};
 
+// What the partial-volume value and derivative taps keep of a sample: the bins of its
+// footprint's pixels and the footprint's offset (dx, dy), with (Deriv) the centred point; the
+// walk reads the reference in its own order.
+template <int Taps, bool Nb, bool Deriv>
+struct CCostFnMIpv::FootRecorder : TapsBase {
+    static constexpr int kWalk = -1, kInts = Taps, kFloats = Deriv ? 4 : 2;
+    CCostFnMIpv& m;
+    int last;
+    int row(const WalkSample& s) const { return binOf(s.t, last); }
+    PV_INLINE void record(const WalkSample& s, int* bins, float* f) const
+    {
+        float v[Taps];
+        Nbhd<Taps, Nb>::readF(m.ref, s.rx, s.ry, v, f[0], f[1]);
+        for (int k = 0; k < Taps; ++k) bins[k] = binOf(v[k], last);
+        if constexpr (Deriv) {
+            f[2] = s.x;
+            f[3] = s.y;
+        }
+    }
+};
+
+// Partial-volume value taps: the footprint's pixels, each with its weight, in the sample's
+// template row.
 template <int Taps, bool Nb>
-void CCostFnMIpv::pdfLoop(const CImg<float>& p)
-{
-    const int last = lastBin;
-    binSamples<1>(p, 1, [&](const auto& A, float rx, float ry, float, float, int t) PV_INLINE {
-        float dx, dy, v[Taps];
-        Nbhd<Taps, Nb>::readF(ref, rx, ry, v, dx, dy);
-        const auto row = A.rowOf(t);
+struct CCostFnMIpv::ValueTaps : FootRecorder<Taps, Nb, false> {
+    using Recorder = FootRecorder<Taps, Nb, false>;
+    static constexpr int kSlots = 1;
+    CellForm form() const { return CellForm{0, false, true, false, Taps}; }
+    template <class A> PV_INLINE void bin(const A& acc, const int* v, const float* f, int t) const
+    {
+        const float dx = f[0], dy = f[1];
+        const auto row = acc.rowOf(t);
         if constexpr (Taps == 4) {
             const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-            row.cell(binOf(v[0], last))[0] += ya * xa;
-            row.cell(binOf(v[1], last))[0] += ya * xb;
-            row.cell(binOf(v[2], last))[0] += yb * xa;
-            row.cell(binOf(v[3], last))[0] += yb * xb;
+            row.cell(v[0])[0] += ya * xa;
+            row.cell(v[1])[0] += ya * xb;
+            row.cell(v[2])[0] += yb * xa;
+            row.cell(v[3])[0] += yb * xb;
         } else {
-            const float* w = Wts<Taps>::val(bsplVal, dy, dx);
-            for (int k = 0; k < Taps; ++k) row.cell(binOf(v[k], last))[0] += w[k];
+            const float* w = Wts<Taps>::val(this->m.bsplVal, dy, dx);
+            for (int k = 0; k < Taps; ++k) row.cell(v[k])[0] += w[k];
         }
-    });
-    lastSample();
-    curWts = bsplVal.wts2d;
-}
-
-void CCostFnMIpv::binPdf(const CImg<float>& p)
-{
-    cells.clear(nBins, 0, 0.f, mostCells(taps_));
-    scaleOnEntry(false);
-    const bool nb = !bounded;
-    switch (taps_) {
-    case 1: nb ? pdfLoop<1, true>(p) : pdfLoop<1, false>(p); break;
-    case 9: nb ? pdfLoop<9, true>(p) : pdfLoop<9, false>(p); break;
-    case 16: nb ? pdfLoop<16, true>(p) : pdfLoop<16, false>(p); break;
-    default: nb ? pdfLoop<4, true>(p) : pdfLoop<4, false>(p); break;
     }
+};
+
+// Partial-volume derivative taps for the warps of 2, 3 (S = 4) or 4, 6 (S = 8) parameters:
+// each cell holds its weight and its np derivatives side by side (S floats: weight,
+// derivatives, zero padding), so every tap is one short fixed-length update; the planes are
+// scaled by -1 / N as they are handed over.
+template <int Taps, bool Nb, int S>
+struct CCostFnMIpv::DerivTaps : FootRecorder<Taps, Nb, true> {
+    using Recorder = FootRecorder<Taps, Nb, true>;
+    static constexpr int kSlots = S;
+    int np;
+    float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
+    DerivTaps(CCostFnMIpv& f, const CImg<float>& p, int n) : Recorder{{}, f, f.lastBin}, np(n) { f.cellCoefs<S>(p, n, coef); }
+    CellForm form() const { return CellForm{np, false, true, true, Taps}; }   // (no padding slots kept)
+    template <class A> PV_INLINE void bin(const A& acc, const int* v, const float* f, int t) const
+    {
+        CCostFnMIpv& m = this->m;
+        const float dx = f[0], dy = f[1], x = f[2], y = f[3];
+        const float unit[S] = {1.f};   // local: the cells cannot alias it
+        float wx[S], wy[S];
+        for (int e = 0; e < S; ++e) {
+            wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
+            wy[e] = coef[3][e] + coef[4][e] * x + coef[5][e] * y;
+        }
+        if constexpr (Taps == 4) {
+            // linear weights of the offsets (rows along dy, columns along dx); their
+            // derivatives along dx are (ya, -ya, yb, -yb), along dy (xa, xb, -xa, -xb),
+            // so the four taps share the products U, V (x) and X, Y (y)
+            const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
+            const float w0 = ya * xa, w1 = ya * xb, w2 = yb * xa, w3 = yb * xb;
+            float U[S], V[S], X[S], Y[S];
+            for (int e = 0; e < S; ++e) {
+                U[e] = ya * wx[e]; V[e] = yb * wx[e];
+                X[e] = xa * wy[e]; Y[e] = xb * wy[e];
+            }
+            // (each cell through its own pointer, in its own block: taps may share a cell)
+            {
+                float* __restrict a = acc.cell(v[0], t);
+                for (int e = 0; e < S; ++e) a[e] += w0 * unit[e] + U[e] + X[e];
+            }
+            {
+                float* __restrict a = acc.cell(v[1], t);
+                for (int e = 0; e < S; ++e) a[e] += w1 * unit[e] - U[e] + Y[e];
+            }
+            {
+                float* __restrict a = acc.cell(v[2], t);
+                for (int e = 0; e < S; ++e) a[e] += w2 * unit[e] + V[e] - X[e];
+            }
+            {
+                float* __restrict a = acc.cell(v[3], t);
+                for (int e = 0; e < S; ++e) a[e] += w3 * unit[e] - V[e] - Y[e];
+            }
+        } else {
+            Wts<Taps>::dB(m.bsplDx, dy, dx, m.curDWx);
+            const float* w = Wts<Taps>::dA(m.bsplDy, dy, dx, m.curDWy);
+            for (int k = 0; k < Taps; ++k) {
+                float* __restrict a = acc.cell(v[k], t);
+                const float wk = w[k], gx = m.curDWx[k], gy = m.curDWy[k];
+                for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
+            }
+        }
+    }
+};
+
+// Partial-volume derivative taps for any parameter count, through CWarp::CalcJcbn per tap.
+template <int Taps, bool Nb>
+struct CCostFnMIpv::AnyTaps : PosRecorder {
+    using Recorder = PosRecorder;
+    static constexpr int kSlots = 0;
+    CCostFnMIpv& m;
+    const CImg<float>& p;
+    int np;
+    int slots() const { return 1 + np; }
+    CellForm form() const { return CellForm{np, false, true, true, Taps}; }
+    template <class A> void bin(const A& acc, const int*, const float* f, int t) const
+    {
+        float dx, dy;
+        Nbhd<Taps, Nb>::read(m.ref, f[0], f[1], m.nbhdBins, dx, dy);
+        Wts<Taps>::dB(m.bsplDx, dy, dx, m.curDWx);
+        const float* w = Wts<Taps>::dA(m.bsplDy, dy, dx, m.curDWy);
+        for (int k = 0; k < Taps; ++k) {
+            float* a = acc.cell(clampBin(m.nbhdBins[k], last), t);
+            a[0] += w[k];
+            m.warp.CalcJcbn(m.jcbn, p, f[2], f[3], m.curDWx[k], m.curDWy[k]);
+            for (int e = 0; e < np; ++e) a[1 + e] += m.jcbn[e];
+        }
+    }
+};
+
+CCostFnMI::TapsInfo CCostFnMIpv::tapsOf(Tables t, int np, int order, int)
+{
+    const int T = order == 0 ? 1 : order == 2 ? 9 : order == 3 ? 16 : 4;   // (the readers)
+    if (t == Tables::kPdf) return TapsInfo{1, false, T, T, 2, false, 1};
+    if (np == 2 || np == 3 || np == 4 || np == 6) return TapsInfo{cellSlots(np), false, T, T, 4, false, 1};
+    return TapsInfo{1 + np, false, T, 0, 4, false, 1};
 }
 
-// NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
-// floats: weight, derivatives, zero padding), so every tap is one short fixed-length
-// update. NP = 0: any parameter count, through CWarp::CalcJcbn per tap.
-template <int Taps, bool Nb, int NP>
-void CCostFnMIpv::dpdfLoop(const CImg<float>& p)
+void CCostFnMIpv::bin(const CImg<float>& p, const Plan& pl)
 {
-    const int last = lastBin, np = NP > 0 ? NP : nParams;
+    const bool nb = !bounded;
+    // f(integral_constant<taps>, integral_constant<nb>) for the reader of the order
+    auto withReader = [&](auto&& f) {
+        using std::integral_constant;
+        switch (taps_) {
+        case 1: nb ? f(integral_constant<int, 1>(), std::true_type()) : f(integral_constant<int, 1>(), std::false_type()); break;
+        case 9: nb ? f(integral_constant<int, 9>(), std::true_type()) : f(integral_constant<int, 9>(), std::false_type()); break;
+        case 16: nb ? f(integral_constant<int, 16>(), std::true_type()) : f(integral_constant<int, 16>(), std::false_type()); break;
+        default: nb ? f(integral_constant<int, 4>(), std::true_type()) : f(integral_constant<int, 4>(), std::false_type()); break;
+        }
+    };
+    if (pl.tables == Tables::kPdf) {
+        withReader([&](auto T, auto Nb) {
+            binSamples(p, pl, ValueTaps<decltype(T)::value, decltype(Nb)::value>{{{}, *this, lastBin}});
+        });
+        lastSample();
+        curWts = bsplVal.wts2d;
+        return;
+    }
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
-    if constexpr (NP > 0) {
-        constexpr int S = cellSlots(NP);
-        cells.clear(nBins, NP, 0.f, mostCells(Taps));   // (the padding slots are not kept)
-        scaleOnEntry(true);
-        float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
-        cellCoefs<NP>(p, coef);
-        binSamples<S>(p, S, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
-            const float unit[S] = {1.f};   // local: the cells cannot alias it
-            float dx, dy, v[Taps];
-            Nbhd<Taps, Nb>::readF(ref, rx, ry, v, dx, dy);
-            float wx[S], wy[S];
-            for (int e = 0; e < S; ++e) {
-                wx[e] = coef[0][e] + coef[1][e] * x + coef[2][e] * y;
-                wy[e] = coef[3][e] + coef[4][e] * x + coef[5][e] * y;
-            }
-            if constexpr (Taps == 4) {
-                // linear weights of the offsets (rows along dy, columns along dx); their
-                // derivatives along dx are (ya, -ya, yb, -yb), along dy (xa, xb, -xa, -xb),
-                // so the four taps share the products U, V (x) and X, Y (y)
-                const float ya = 1.f + dy, yb = -dy, xa = 1.f + dx, xb = -dx;
-                const float w0 = ya * xa, w1 = ya * xb, w2 = yb * xa, w3 = yb * xb;
-                float U[S], V[S], X[S], Y[S];
-                for (int e = 0; e < S; ++e) {
-                    U[e] = ya * wx[e]; V[e] = yb * wx[e];
-                    X[e] = xa * wy[e]; Y[e] = xb * wy[e];
-                }
-                // (each cell through its own pointer, in its own block: taps may share a cell)
-                {
-                    float* __restrict a = A.cell(binOf(v[0], last), t);
-                    for (int e = 0; e < S; ++e) a[e] += w0 * unit[e] + U[e] + X[e];
-                }
-                {
-                    float* __restrict a = A.cell(binOf(v[1], last), t);
-                    for (int e = 0; e < S; ++e) a[e] += w1 * unit[e] - U[e] + Y[e];
-                }
-                {
-                    float* __restrict a = A.cell(binOf(v[2], last), t);
-                    for (int e = 0; e < S; ++e) a[e] += w2 * unit[e] + V[e] - X[e];
-                }
-                {
-                    float* __restrict a = A.cell(binOf(v[3], last), t);
-                    for (int e = 0; e < S; ++e) a[e] += w3 * unit[e] - V[e] - Y[e];
-                }
-            } else {
-                Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
-                const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
-                for (int k = 0; k < Taps; ++k) {
-                    float* __restrict a = A.cell(binOf(v[k], last), t);
-                    const float wk = w[k], gx = curDWx[k], gy = curDWy[k];
-                    for (int e = 0; e < S; ++e) a[e] += wk * unit[e] + gx * wx[e] + gy * wy[e];
-                }
-            }
-        });
-    } else {
-        cells.clear(nBins, np, 0.f, mostCells(Taps));
-        scaleOnEntry(true);
-        binSamples<0>(p, 1 + np, [&](const auto& A, float rx, float ry, float x, float y, int t) PV_INLINE {
-            float dx, dy;
-            Nbhd<Taps, Nb>::read(ref, rx, ry, nbhdBins, dx, dy);
-            Wts<Taps>::dB(bsplDx, dy, dx, curDWx);
-            const float* w = Wts<Taps>::dA(bsplDy, dy, dx, curDWy);
-            for (int k = 0; k < Taps; ++k) {
-                float* a = A.cell(clampBin(nbhdBins[k], last), t);
-                a[0] += w[k];
-                warp.CalcJcbn(jcbn, p, x, y, curDWx[k], curDWy[k]);
-                for (int m = 0; m < np; ++m) a[1 + m] += jcbn[m];
-            }
-        });
-    }
+    const int np = nParams;
+    withReader([&](auto T, auto Nb) {
+        constexpr int Taps = decltype(T)::value;
+        constexpr bool NB = decltype(Nb)::value;
+        if (np == 2 || np == 3) binSamples(p, pl, DerivTaps<Taps, NB, 4>(*this, p, np));
+        else if (np == 4 || np == 6) binSamples(p, pl, DerivTaps<Taps, NB, 8>(*this, p, np));
+        else binSamples(p, pl, AnyTaps<Taps, NB>{{{}, lastBin}, *this, p, np});
+    });
     lastSample();
     curWts = bsplDy.wts2d;
-}
-
-template <int Taps, bool Nb>
-void CCostFnMIpv::dpdfByParams(const CImg<float>& p)
-{
-    withParamCount(nParams, [&](auto NP) { dpdfLoop<Taps, Nb, decltype(NP)::value>(p); });
-}
-
-void CCostFnMIpv::binDPdf(const CImg<float>& p)
-{
-    const bool nb = !bounded;
-    switch (taps_) {
-    case 1: nb ? dpdfByParams<1, true>(p) : dpdfByParams<1, false>(p); break;
-    case 9: nb ? dpdfByParams<9, true>(p) : dpdfByParams<9, false>(p); break;
-    case 16: nb ? dpdfByParams<16, true>(p) : dpdfByParams<16, false>(p); break;
-    default: nb ? dpdfByParams<4, true>(p) : dpdfByParams<4, false>(p); break;
-    }
 }

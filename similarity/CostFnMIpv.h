@@ -38,17 +38,20 @@ public:
     // Pixels the reader of the current order writes per sample: 1, 4, 9 or 16.
     int nbhdTaps() const { return taps_; }
 
+    // The taps for a parameter count, order and interpolation (see CCostFnMI::TapsInfo).
+    static TapsInfo tapsOf(Tables t, int params, int order, int interp);
+
 protected:
     bool averages() const override;
-    bool movesBins() const override { return false; }
-    void binPdf(const CImg<float>& p) override;
-    void binDPdf(const CImg<float>& p) override;
+    TapsInfo tapsInfo(Tables t) const override { return tapsOf(t, nParams, order, interp); }
+    void bin(const CImg<float>& p, const Plan& plan) override;
 
 private:
     int taps_ = 4;
     void lastSample();
-    template <int SC, class Bin> void binSamples(const CImg<float>& p, int slots, Bin&& bin);
-    template <int Taps, bool Nb> void pdfLoop(const CImg<float>& p);
-    template <int Taps, bool Nb, int NP> void dpdfLoop(const CImg<float>& p);
-    template <int Taps, bool Nb> void dpdfByParams(const CImg<float>& p);
+    struct PosRecorder;
+    template <int Taps, bool Nb, bool Deriv> struct FootRecorder;
+    template <int Taps, bool Nb> struct ValueTaps;
+    template <int Taps, bool Nb, int S> struct DerivTaps;
+    template <int Taps, bool Nb> struct AnyTaps;
 };

@@ -184,216 +184,227 @@ float* CCostFnMIpz::getDWts(float v, float t, float*& out)
     }
 }
 
-// Runs bin(access, f) for every sample, f the W floats that record(sample, f) wrote: at
-// once into a dense table, or, for large tables, recorded by the walk and binned in the
-// order of the template's base bin (the samples of one base bin in visiting order), four
-// rows at a time: a window reaches from the row before its base bin to two rows after.
-template <bool Deriv, int W, int SC, class Rec, class Bin>
-void CCostFnMIpz::binSamples(const CImg<float>& p, int S, Rec&& record, Bin&& bin)
-{
-    const int n = nBins, L = lastBin;
-    auto walk = [&](auto&& v) PZ_INLINE {
-        if constexpr (Deriv) walkD(p, v);
-        else walkValue(p, v);
-    };
-    if (denseCells(S)) {
-        acc.setup(n, S, n, false);
-        const DenseAccess<SC> A = DenseAccess<SC>::of(acc, S);
-        walk([&](const WalkSample& s) PZ_INLINE {
-            float f[W];
-            record(s, f);
-            bin(A, f);
-        });
-        acc.emitAll(cells);
-        return;
+// What the Parzen-window taps keep of a sample: the reference and template values (the
+// value taps), with the centred point and the reference gradient (the derivative taps).
+struct CCostFnMIpz::ValueRecorder : TapsBase {
+    static constexpr int kWalk = 0, kFloats = 2;
+    static constexpr bool kParzenRows = true;
+    PZ_INLINE void record(const WalkSample& s, int*, float* f) const
+    {
+        f[0] = s.r;
+        f[1] = s.t;
     }
-    const SampleGroups& G = groupSamples(p, true);
-    recF.resize(std::size_t(G.samples) * W);
-    float* const F = recF.data();
-    const int* const slot = G.slot.data();
-    int k = 0;
-    walk([&](const WalkSample& s) PZ_INLINE { record(s, F + std::size_t(slot[k++]) * W); });
-    acc.setup(n, S, 4, true);
-    const RowAccess<SC> A = RowAccess<SC>::of(acc, S);
-    int next = 0;   // the first row not yet handed over
-    const int groups = int(G.first.size()) - 1;
-    for (int g = 0; g < groups; ++g) {
-        if (G.first[g] == G.first[g + 1]) continue;
-        const int base = g - 4;
-        for (; next < base - 1 && next <= L; ++next) A.emit(next, cells);
-        for (int q = G.first[g], e = G.first[g + 1]; q < e; ++q) bin(A, F + std::size_t(q) * W);
-    }
-    for (; next <= L; ++next) A.emit(next, cells);
-}
+};
 
-template <int T>
-void CCostFnMIpz::pdfLoop(const CImg<float>& p)
-{
-    const int L = lastBin;
-    binSamples<false, 2, 1>(
-        p, 1, [&](const WalkSample& s, float* f) PZ_INLINE { f[0] = s.r; f[1] = s.t; },
-        [&](const auto& Acc, const float* f) PZ_INLINE {
-            if constexpr (T == 1) {
-                wts<1>(f[0], f[1]);
-                Acc.cell(refBins[0], tmpBins[0])[0] += 1.f;
+struct CCostFnMIpz::DerivRecorder : TapsBase {
+    static constexpr int kWalk = 1, kFloats = 6;
+    static constexpr bool kParzenRows = true;
+    PZ_INLINE void record(const WalkSample& s, int*, float* f) const
+    {
+        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
+    }
+};
+
+// Parzen-window value taps: the window of getWts, as its two factors.
+// SkipZero: template taps of weight 0 (the last one at a whole template intensity) left
+// out; they add only zeros, and a cell that holds nothing else reads as no cell where no
+// window smooths the table (for rows in turn: the dense table leaves such cells out itself).
+template <int T, bool SkipZero>
+struct CCostFnMIpz::ValueTaps : ValueRecorder {
+    using Recorder = ValueRecorder;
+    static constexpr int kSlots = 1;
+    static constexpr bool kRowsOnly = SkipZero;
+    CCostFnMIpz& m;
+    int last;
+    CellForm form() const { return CellForm{0, false, true, false, T * T}; }
+    template <class Acc> PZ_INLINE void bin(const Acc& acc, const int*, const float* f, int) const
+    {
+        int* const refBins = m.refBins;
+        int* const tmpBins = m.tmpBins;
+        if constexpr (T == 1) {
+            m.wts<1>(f[0], f[1]);
+            acc.cell(refBins[0], tmpBins[0])[0] += 1.f;
+        } else {
+            const float v = guard(f[0], last), t = guard(f[1], last);
+            float A[T], B[T];
+            weights1d<T>(selectTaps<T>(t, int(t), last, tmpBins), A);
+            weights1d<T>(selectTaps<T>(v, int(v), last, refBins), B);
+            if (refBins[T - 1] - refBins[0] == T - 1) {
+                // consecutive reference bins: one run of T cells per template tap
+                for (int j = 0; j < T; ++j) {
+                    if (SkipZero && A[j] == 0.f) continue;
+                    float* const a = acc.run(refBins[0], tmpBins[j], T);
+                    for (int k = 0; k < T; ++k) a[k] += A[j] * B[k];
+                }
             } else {
-                // the window of getWts, as its two factors
-                const float v = guard(f[0], L), t = guard(f[1], L);
-                float A[T], B[T];
-                weights1d<T>(selectTaps<T>(t, int(t), L, tmpBins), A);
-                weights1d<T>(selectTaps<T>(v, int(v), L, refBins), B);
-                if (refBins[T - 1] - refBins[0] == T - 1) {
-                    // consecutive reference bins: one run of T cells per template tap
-                    for (int j = 0; j < T; ++j) {
-                        float* const a = Acc.run(refBins[0], tmpBins[j], T);
-                        for (int k = 0; k < T; ++k) a[k] += A[j] * B[k];
-                    }
-                } else {
-                    for (int j = 0; j < T; ++j)
-                        for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
+                for (int j = 0; j < T; ++j) {
+                    if (SkipZero && A[j] == 0.f) continue;
+                    for (int k = 0; k < T; ++k) acc.cell(refBins[k], tmpBins[j])[0] += A[j] * B[k];
                 }
             }
-        });
-}
-
-void CCostFnMIpz::binPdf(const CImg<float>& p)
-{
-    cells.clear(nBins, 0, 0.f, mostCells(windowTaps() * windowTaps()));
-    scaleOnEntry(false);
-    switch (windowTaps()) {
-    case 1: pdfLoop<1>(p); break;
-    case 2: pdfLoop<2>(p); break;
-    case 3: pdfLoop<3>(p); break;
-    default: pdfLoop<4>(p); break;
+        }
     }
+};
+
+// Parzen-window derivative taps for the warps of 2, 3 (S = 4) or 4, 6 (S = 8) parameters:
+// each cell holds its weight and its np derivatives side by side (S floats: weight,
+// derivatives, zero padding), so every tap is one short fixed-length update; the planes are
+// scaled by -1 / N as they are handed over.
+template <int T, int S>
+struct CCostFnMIpz::DerivTaps : DerivRecorder {
+    using Recorder = DerivRecorder;
+    static constexpr int kSlots = S;
+    // Template weights at a whole intensity, where the first tap's offset is oWhole.
+    static constexpr float oWhole = T == 2 ? 0.f : -1.f;
+    CCostFnMIpz& m;
+    int np, last;
+    float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
+    float wWhole[T > 1 ? T : 1];
+    DerivTaps(CCostFnMIpz& f, const CImg<float>& p, int n) : m(f), np(n), last(f.lastBin)
+    {
+        f.cellCoefs<S>(p, n, coef);
+        if constexpr (T > 1) weights1d<T>(oWhole, wWhole);
+    }
+    CellForm form() const { return CellForm{np, false, true, true, T * T}; }   // (no padding slots kept)
+    template <class Acc> PZ_INLINE void bin(const Acc& acc, const int*, const float* f, int) const
+    {
+        const float unit[S] = {1.f};   // local: the cells cannot alias it
+        // derivative of the reference value with respect to each parameter, in slots 1..np
+        const float x = f[2], y = f[3], gx = f[4], gy = f[5];
+        float J[S];
+        for (int e = 0; e < S; ++e)
+            J[e] = gx * (coef[0][e] + coef[1][e] * x + coef[2][e] * y) +
+                   gy * (coef[3][e] + coef[4][e] * x + coef[5][e] * y);
+        int* const refBins = m.refBins;
+        int* const tmpBins = m.tmpBins;
+        if constexpr (T == 1) {
+            float* Dw;
+            const float* W = m.dWts<1>(f[0], f[1], Dw);
+            float* __restrict a = acc.cell(refBins[0], tmpBins[0]);
+            for (int e = 0; e < S; ++e) a[e] += W[0] * unit[e] + Dw[0] * J[e];
+        } else {
+            // the window of getDWts as its factors: template weights Wt, reference weights Wr
+            // and their derivative dWr; per reference tap U = Wr unit + dWr J
+            const float v = guard(f[0], last), t = guard(f[1], last);
+            const int mv = (T == 4 && v < 0.f) ? int(v) - 1 : int(v);
+            const float ov = selectTaps<T>(v, mv, last, refBins);
+            const float ot = selectTaps<T>(t, int(t), last, tmpBins);
+            float Wt[T], Wr[T], dWr[T], U[T][S];
+            if (ot == oWhole) {
+                for (int j = 0; j < T; ++j) Wt[j] = wWhole[j];
+            } else {
+                weights1d<T>(ot, Wt);
+            }
+            weights1d<T>(ov, Wr);
+            dWeights1d<T>(ov, dWr);
+            for (int k = 0; k < T; ++k) {
+                if constexpr (T == 2) {
+                    for (int e = 0; e < S; ++e) U[k][e] = Wr[k] * unit[e] + dWr[k] * J[e];
+                } else {
+                    // (unit is 1 in the weight slot, 0 elsewhere)
+                    for (int e = 0; e < S; ++e) U[k][e] = dWr[k] * J[e];
+                    U[k][0] = Wr[k] + dWr[k] * J[0];
+                }
+            }
+            // A template tap of weight 0 (the last one at a whole template intensity) adds
+            // nothing.
+            if (refBins[T - 1] - refBins[0] == T - 1) {
+                // consecutive reference bins: one run of T cells per template tap
+                const float* u = &U[0][0];
+                for (int j = 0; j < T; ++j) {
+                    const float wt = Wt[j];
+                    if (wt == 0.f) continue;
+                    float* __restrict a = acc.run(refBins[0], tmpBins[j], T);
+                    PZ_UNROLL
+                    for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
+                }
+            } else {
+                for (int j = 0; j < T; ++j) {
+                    const float wt = Wt[j];
+                    if (wt == 0.f) continue;
+                    for (int k = 0; k < T; ++k) {
+                        float* __restrict a = acc.cell(refBins[k], tmpBins[j]);
+                        PZ_UNROLL
+                        for (int e = 0; e < S; ++e) a[e] += wt * U[k][e];
+                    }
+                }
+            }
+        }
+    }
+};
+
+// Parzen-window derivative taps for any parameter count, through CWarp::CalcJcbn per sample
+// (the derivatives scaled by -1 / N per sample).
+template <int T>
+struct CCostFnMIpz::AnyTaps : DerivRecorder {
+    using Recorder = DerivRecorder;
+    static constexpr int kSlots = 0;
+    CCostFnMIpz& m;
+    const CImg<float>& p;
+    int np;
+    float c;   // 1 / N
+    int slots() const { return 1 + np; }
+    CellForm form() const { return CellForm{np, false, true, false, T * T}; }
+    template <class Acc> void bin(const Acc& acc, const int*, const float* f, int) const
+    {
+        m.warp.CalcJcbn(m.jcbn, p, f[2], f[3], f[4], f[5]);
+        for (int e = 0; e < np; ++e) m.jcbn[e] *= -c;
+        const float* J = m.jcbn.data();
+        float* Dw;
+        const float* W = m.dWts<T>(f[0], f[1], Dw);
+        for (int j = 0; j < T; ++j) {
+            const float* dj = Dw + j * T;
+            for (int k = 0; k < T; ++k) {
+                float* a = acc.cell(m.refBins[k], m.tmpBins[j]);
+                for (int e = 0; e < np; ++e) a[1 + e] += J[e] * dj[k];
+            }
+            for (int k = 0; k < T; ++k) acc.cell(m.refBins[k], m.tmpBins[j])[0] += W[j * T + k];
+        }
+    }
+};
+
+CCostFnMI::TapsInfo CCostFnMIpz::tapsOf(Tables t, int np, int order, int interp)
+{
+    const int taps = order > 3 ? 2 : order + 1, T = taps >= 1 && taps <= 3 ? taps : 4;   // (windowTaps)
+    if (t == Tables::kPdf) return TapsInfo{1, false, T * T, 0, 2, false, 4};
+    if (interp == 0) return CCostFnMI::tapsOf(t, np, order, interp);
+    if (np == 2 || np == 3 || np == 4 || np == 6) return TapsInfo{cellSlots(np), false, T * T, 0, 6, false, 4};
+    return TapsInfo{1 + np, false, T * T, 0, 6, false, 4};
 }
 
-// NP > 0: NP parameters; each cell holds its weight and its NP derivatives side by side (S
-// floats: weight, derivatives, zero padding), so every tap is one short fixed-length
-// update; the cells are scaled as they are handed over. NP = 0: any parameter count, through
-// CWarp::CalcJcbn per sample.
-template <int T, int NP>
-void CCostFnMIpz::dpdfLoop(const CImg<float>& p)
+void CCostFnMIpz::bin(const CImg<float>& p, const Plan& pl)
 {
-    const int np = NP > 0 ? NP : nParams;
-    const float c = 1.f / nSamples;
+    // f(integral_constant<taps per axis>)
+    auto withTaps = [&](auto&& f) {
+        using std::integral_constant;
+        switch (windowTaps()) {
+        case 1: f(integral_constant<int, 1>()); break;
+        case 2: f(integral_constant<int, 2>()); break;
+        case 3: f(integral_constant<int, 3>()); break;
+        default: f(integral_constant<int, 4>()); break;
+        }
+    };
+    if (pl.tables == Tables::kPdf) {
+        withTaps([&](auto T) {
+            constexpr int W = decltype(T)::value;
+            if (!smoothing && pl.strategy != Strategy::kDense) binSamples(p, pl, ValueTaps<W, true>{{}, *this, lastBin});
+            else binSamples(p, pl, ValueTaps<W, false>{{}, *this, lastBin});
+        });
+        return;
+    }
+    // With nearest-neighbour interpolation, CCostFnMI's derivative binning.
+    if (interp == 0) {
+        CCostFnMI::bin(p, pl);
+        return;
+    }
     float xy[2];
     warp.Warp(p, 0.f, 0.f, xy[0], xy[1]);   // the derivative operations read the warp's state at p
     jcbn.fill(0.f);
-    // a sample: reference value, template value, centred point, reference gradient
-    auto record = [&](const WalkSample& s, float* f) PZ_INLINE {
-        f[0] = s.r; f[1] = s.t; f[2] = s.x; f[3] = s.y; f[4] = s.rdx; f[5] = s.rdy;
-    };
-    if constexpr (NP > 0) {
-        constexpr int S = cellSlots(NP);
-        cells.clear(nBins, NP, 0.f, mostCells(T * T));   // (the padding slots are not kept)
-        scaleOnEntry(true);
-        float coef[6][S];   // per cell slot e: Jacobian row coefficients (0 for the weight slot)
-        cellCoefs<NP>(p, coef);
-        const int L = lastBin;
-        // Template weights at a whole intensity, where the first tap's offset is oWhole.
-        const float oWhole = T == 2 ? 0.f : -1.f;
-        float wWhole[T > 1 ? T : 1];
-        if constexpr (T > 1) weights1d<T>(oWhole, wWhole);
-        binSamples<true, 6, S>(p, S, record, [&](const auto& Acc, const float* f) PZ_INLINE {
-            const float unit[S] = {1.f};   // local: the cells cannot alias it
-            // derivative of the reference value with respect to each parameter, in slots 1..NP
-            const float x = f[2], y = f[3], gx = f[4], gy = f[5];
-            float J[S];
-            for (int e = 0; e < S; ++e)
-                J[e] = gx * (coef[0][e] + coef[1][e] * x + coef[2][e] * y) +
-                       gy * (coef[3][e] + coef[4][e] * x + coef[5][e] * y);
-            if constexpr (T == 1) {
-                float* Dw;
-                const float* W = dWts<1>(f[0], f[1], Dw);
-                float* __restrict a = Acc.cell(refBins[0], tmpBins[0]);
-                for (int e = 0; e < S; ++e) a[e] += W[0] * unit[e] + Dw[0] * J[e];
-            } else {
-                // the window of getDWts as its factors: template weights Wt, reference
-                // weights Wr and their derivative dWr; per reference tap U = Wr unit + dWr J
-                const float v = guard(f[0], L), t = guard(f[1], L);
-                const int mv = (T == 4 && v < 0.f) ? int(v) - 1 : int(v);
-                const float ov = selectTaps<T>(v, mv, L, refBins);
-                const float ot = selectTaps<T>(t, int(t), L, tmpBins);
-                float Wt[T], Wr[T], dWr[T], U[T][S];
-                if (ot == oWhole) {
-                    for (int j = 0; j < T; ++j) Wt[j] = wWhole[j];
-                } else {
-                    weights1d<T>(ot, Wt);
-                }
-                weights1d<T>(ov, Wr);
-                dWeights1d<T>(ov, dWr);
-                for (int k = 0; k < T; ++k) {
-                    if constexpr (T == 2) {
-                        for (int e = 0; e < S; ++e) U[k][e] = Wr[k] * unit[e] + dWr[k] * J[e];
-                    } else {
-                        // (unit is 1 in the weight slot, 0 elsewhere)
-                        for (int e = 0; e < S; ++e) U[k][e] = dWr[k] * J[e];
-                        U[k][0] = Wr[k] + dWr[k] * J[0];
-                    }
-                }
-                // A template tap of weight 0 (the last one at a whole template intensity)
-                // adds nothing.
-                if (refBins[T - 1] - refBins[0] == T - 1) {
-                    // consecutive reference bins: one run of T cells per template tap
-                    const float* u = &U[0][0];
-                    for (int j = 0; j < T; ++j) {
-                        const float wt = Wt[j];
-                        if (wt == 0.f) continue;
-                        float* __restrict a = Acc.run(refBins[0], tmpBins[j], T);
-                        PZ_UNROLL
-                        for (int e = 0; e < T * S; ++e) a[e] += wt * u[e];
-                    }
-                } else {
-                    for (int j = 0; j < T; ++j) {
-                        const float wt = Wt[j];
-                        if (wt == 0.f) continue;
-                        for (int k = 0; k < T; ++k) {
-                            float* __restrict a = Acc.cell(refBins[k], tmpBins[j]);
-                            PZ_UNROLL
-                            for (int e = 0; e < S; ++e) a[e] += wt * U[k][e];
-                        }
-                    }
-                }
-            }
-        });
-    } else {
-        cells.clear(nBins, np, 0.f, mostCells(T * T));
-        scaleOnEntry(false);   // the derivatives are scaled per sample
-        binSamples<true, 6, 0>(p, 1 + np, record, [&](const auto& Acc, const float* f) PZ_INLINE {
-            warp.CalcJcbn(jcbn, p, f[2], f[3], f[4], f[5]);
-            for (int m = 0; m < np; ++m) jcbn[m] *= -c;
-            const float* J = jcbn.data();
-            float* Dw;
-            const float* W = dWts<T>(f[0], f[1], Dw);
-            for (int j = 0; j < T; ++j) {
-                const float* dj = Dw + j * T;
-                for (int k = 0; k < T; ++k) {
-                    float* a = Acc.cell(refBins[k], tmpBins[j]);
-                    for (int m = 0; m < np; ++m) a[1 + m] += J[m] * dj[k];
-                }
-                for (int k = 0; k < T; ++k) Acc.cell(refBins[k], tmpBins[j])[0] += W[j * T + k];
-            }
-        });
-    }
-}
-
-template <int T>
-void CCostFnMIpz::dpdfByParams(const CImg<float>& p)
-{
-    withParamCount(nParams, [&](auto NP) { dpdfLoop<T, decltype(NP)::value>(p); });
-}
-
-void CCostFnMIpz::binDPdf(const CImg<float>& p)
-{
-    if (interp == 0) {
-        CCostFnMI::binDPdf(p);
-        return;
-    }
-    switch (windowTaps()) {
-    case 1: dpdfByParams<1>(p); break;
-    case 2: dpdfByParams<2>(p); break;
-    case 3: dpdfByParams<3>(p); break;
-    default: dpdfByParams<4>(p); break;
-    }
+    const int np = nParams;
+    withTaps([&](auto Taps) {
+        constexpr int T = decltype(Taps)::value;
+        if (np == 2 || np == 3) binSamples(p, pl, DerivTaps<T, 4>(*this, p, np));
+        else if (np == 4 || np == 6) binSamples(p, pl, DerivTaps<T, 8>(*this, p, np));
+        else binSamples(p, pl, AnyTaps<T>{{}, *this, p, np, 1.f / nSamples});
+    });
 }

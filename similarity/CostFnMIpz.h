@@ -35,19 +35,21 @@ public:
     // Taps per axis as the tap selection uses them: 1, 2, 3 or 4.
     int windowTaps() const { return nTaps >= 1 && nTaps <= 3 ? nTaps : 4; }
 
+    // The taps for a parameter count, order and interpolation (see CCostFnMI::TapsInfo).
+    static TapsInfo tapsOf(Tables t, int params, int order, int interp);
+
 protected:
     bool averages() const override;
-    bool movesBins() const override { return interp == 0; }
-    void binPdf(const CImg<float>& p) override;
-    // With nearest-neighbour interpolation, CCostFnMI's.
-    void binDPdf(const CImg<float>& p) override;
+    TapsInfo tapsInfo(Tables t) const override { return tapsOf(t, nParams, order, interp); }
+    // With nearest-neighbour interpolation, the derivative tables are CCostFnMI's.
+    void bin(const CImg<float>& p, const Plan& plan) override;
 
 private:
     template <int T> float* wts(float v, float t);
     template <int T> float* dWts(float v, float t, float*& out);
-    template <bool Deriv, int W, int SC, class Rec, class Bin>
-    void binSamples(const CImg<float>& p, int slots, Rec&& record, Bin&& bin);
-    template <int T> void pdfLoop(const CImg<float>& p);
-    template <int T, int NP> void dpdfLoop(const CImg<float>& p);
-    template <int T> void dpdfByParams(const CImg<float>& p);
+    struct ValueRecorder;
+    struct DerivRecorder;
+    template <int T, bool SkipZero> struct ValueTaps;
+    template <int T, int S> struct DerivTaps;
+    template <int T> struct AnyTaps;
 };

@@ -12,9 +12,8 @@ void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
 {
     p_.reserve(most);
     d_.reserve(most * std::size_t(planes));
-    c_.reserve(most);
+    if (countWeight != 0.f) c_.reserve(most);
     x_.reserve(most);
-    y_.reserve(most);
     w_ = countWeight;
     n_ = n;
     D_ = planes;
@@ -22,7 +21,8 @@ void HistCells::clear(int n, int planes, float countWeight, std::size_t most)
     d_.clear();
     c_.clear();
     x_.clear();
-    y_.clear();
+    rowY_.clear();
+    rowFirst_.clear();
     rowsValid_ = false;
     maxCount_ = 0;
     sp_ = sd_ = 1.f;
@@ -33,10 +33,12 @@ int HistCells::extend(int y, int k)
     const int first = size();
     p_.extend(k);
     d_.extend(std::size_t(k) * D_);
-    c_.extend(k);
+    if (counted()) c_.extend(k);
     x_.extend(k);
-    int* const ys = y_.extend(k);
-    for (int i = 0; i < k; ++i) ys[i] = y;
+    if (rowY_.empty() || rowY_.back() != y) {
+        rowY_.push_back(y);
+        rowFirst_.push_back(first);
+    }
     rowsValid_ = false;
     return first;
 }
@@ -45,7 +47,7 @@ void HistCells::rows() const
 {
     if (rowsValid_) return;
     rowStart_.assign(std::size_t(n_) + 1, 0);
-    for (int i = 0, m = size(); i < m; ++i) ++rowStart_[std::size_t(y_[i]) + 1];
+    for (int r = 0, rows = rowCount(); r < rows; ++r) rowStart_[std::size_t(rowY_[r]) + 1] = rowFirst(r + 1) - rowFirst(r);
     for (int y = 0; y < n_; ++y) rowStart_[y + 1] += rowStart_[y];
     rowsValid_ = true;
 }
@@ -55,11 +57,14 @@ void HistCells::toDense(CImg<float>& out, int first, int depth, int spectrum) co
     const int planes = depth * spectrum;
     out.assign(n_, n_, depth, spectrum, 0.f);
     const std::size_t plane = std::size_t(n_) * std::size_t(n_);
-    for (int i = 0, m = size(); i < m; ++i) {
-        float* o = out.data() + std::size_t(x_[i]) + std::size_t(n_) * std::size_t(y_[i]);
-        for (int k = 0; k < planes; ++k) {
-            const int q = first + k;
-            o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+    for (int r = 0, rows = rowCount(); r < rows; ++r) {
+        float* const row = out.data() + std::size_t(n_) * std::size_t(rowY_[r]);
+        for (int i = rowFirst(r), e = rowFirst(r + 1); i < e; ++i) {
+            float* const o = row + std::size_t(x_[i]);
+            for (int k = 0; k < planes; ++k) {
+                const int q = first + k;
+                o[k * plane] = q == 0 ? p_[i] : d_[std::size_t(i) * D_ + q - 1];
+            }
         }
     }
 }
@@ -118,33 +123,112 @@ inline int lowestBit(std::uint64_t v)
 #endif
 }
 
-// The cells xs[0 .. k - 1] of a row (slots at d, counts at c) copied to out's cells from
-// `first` on and left zero; SC the slots per cell when known at compile time.
-template <int SC>
-void moveOut(float* d, int* c, const int* xs, int k, int S, HistCells& out, int first)
+// Cell x of a row (slots at d, counts at c) copied to out's cell i (its arrays at o) and left
+// zero; SC the slots per cell and DC the planes kept when known at compile time (SC 0: the
+// runtime S and D); Counted: the probability is the count times w (and the count is kept).
+struct OutCells {
+    int *x, *c;
+    float *p, *d;
+    float w, sp, sd;
+    int D, most;
+};
+template <int SC, int DC, bool Counted>
+inline void moveCell(float* d, int* c, int x, int S, OutCells& o, int i)
 {
     if (SC) S = SC;
-    const int D = out.planes();   // (at most S - 1: padding slots are not kept)
-    int* const ox = out.columns() + first;
-    int* const oc = out.counts() + first;
-    float* const op = out.pdfs() + first;
-    float* const od = out.planes(first);
-    const float w = out.countWeight(), sp = out.pdfScale(), sd = out.planeScale();
-    int most = 0;
-    for (int i = 0; i < k; ++i) {
-        const int x = xs[i];
-        float* const src = d + std::size_t(x) * S;
-        float* const to = od + std::size_t(i) * D;
+    const int D = SC ? DC : o.D;   // (at most S - 1: padding slots are not kept)
+    float* const src = d + std::size_t(x) * S;
+    float* const to = o.d + std::size_t(i) * D;
+    if (Counted) {
         // (counted in integers: exact in any order, scaled once)
-        op[i] = w != 0.f ? (c[x] ? float(c[x]) * w : 0.f) : src[0] * sp;
-        most = c[x] > most ? c[x] : most;
-        for (int e = 0; e < D; ++e) to[e] = src[1 + e] * sd;
-        std::memset(src, 0, sizeof(float) * std::size_t(S));
-        ox[i] = x;
-        oc[i] = c[x];
+        const int n = c[x];
+        o.p[i] = n ? float(n) * o.w : 0.f;
+        o.most = n > o.most ? n : o.most;
+        o.c[i] = n;
         c[x] = 0;
+    } else {
+        o.p[i] = src[0] * o.sp;
     }
-    out.noteCount(most);
+    if (Counted && o.sd == 1.f) {
+        // (planes not scaled, as the counted tables' are: x 1 gives the same bits, the
+        // planes being sums, never signalling NaNs)
+        std::memcpy(to, src + 1, sizeof(float) * std::size_t(D));
+#if defined(__SSE2__)
+    } else if (SC && DC >= 4) {
+        // (the same products four and two at a time)
+        const __m128 k = _mm_set1_ps(o.sd);
+        _mm_storeu_ps(to, _mm_mul_ps(_mm_loadu_ps(src + 1), k));
+        if (DC == 6) {
+            const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + 5)));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 4), _mm_castps_si128(_mm_mul_ps(v, k)));
+        }
+        for (int e = DC == 6 ? 6 : 4; e < D; ++e) to[e] = src[1 + e] * o.sd;
+#endif
+    } else {
+        for (int e = 0; e < D; ++e) to[e] = src[1 + e] * o.sd;
+    }
+    std::memset(src, 0, sizeof(float) * std::size_t(S));
+    o.x[i] = x;
+}
+
+// Moves the cells of row r given by cols (cols.each(f) calls f(x) for each, increasing) to
+// out's cells from `first` on.
+template <int SC, int DC, bool Counted, class Cols>
+void moveOut(float* d, int* c, const Cols& cols, int S, HistCells& out, int first)
+{
+    OutCells o{out.columns() + first, Counted ? out.counts() + first : nullptr, out.pdfs() + first,
+               out.planes(first), out.countWeight(), out.pdfScale(), out.planeScale(), out.planes(), 0};
+    int i = 0;
+    cols.each([&](int x) { moveCell<SC, DC, Counted>(d, c, x, S, o, i++); });
+    if (Counted) out.noteCount(o.most);
+}
+
+// The layouts of the measures' cells (2, 3, 4 or 6 warp parameters), counted or not.
+template <class Cols>
+void moveAny(float* d, int* c, const Cols& cols, int S, HistCells& out, int first)
+{
+    const bool n = out.counted();
+    switch (S * 16 + out.planes()) {
+    case 1 * 16 + 0: n ? moveOut<1, 0, true>(d, c, cols, S, out, first) : moveOut<1, 0, false>(d, c, cols, S, out, first); break;
+    case 3 * 16 + 2: n ? moveOut<3, 2, true>(d, c, cols, S, out, first) : moveOut<3, 2, false>(d, c, cols, S, out, first); break;
+    case 4 * 16 + 3: n ? moveOut<4, 3, true>(d, c, cols, S, out, first) : moveOut<4, 3, false>(d, c, cols, S, out, first); break;
+    case 5 * 16 + 4: n ? moveOut<5, 4, true>(d, c, cols, S, out, first) : moveOut<5, 4, false>(d, c, cols, S, out, first); break;
+    case 7 * 16 + 6: n ? moveOut<7, 6, true>(d, c, cols, S, out, first) : moveOut<7, 6, false>(d, c, cols, S, out, first); break;
+    case 4 * 16 + 2: moveOut<4, 2, false>(d, c, cols, S, out, first); break;   // (partial volume, Parzen window)
+    case 8 * 16 + 4: moveOut<8, 4, false>(d, c, cols, S, out, first); break;
+    case 8 * 16 + 6: moveOut<8, 6, false>(d, c, cols, S, out, first); break;
+    default: n ? moveOut<0, 0, true>(d, c, cols, S, out, first) : moveOut<0, 0, false>(d, c, cols, S, out, first); break;
+    }
+}
+
+// Columns from a list.
+struct ColList {
+    const int* xs;
+    int k;
+    template <class F> void each(F&& f) const
+    {
+        for (int i = 0; i < k; ++i) f(xs[i]);
+    }
+};
+
+// Columns from bit words: bit b of word q is column lo + 64 q + b.
+struct ColBits {
+    const std::uint64_t* w;
+    int words, lo;
+    template <class F> void each(F&& f) const
+    {
+        for (int q = 0; q < words; ++q)
+            for (std::uint64_t v = w[q]; v; v &= v - 1) f(lo + 64 * q + lowestBit(v));
+    }
+};
+
+// The number of bits set in v (in registers: no call where the instruction is missing).
+inline int bitCount(std::uint64_t v)
+{
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return int((v * 0x0101010101010101ull) >> 56);
 }
 
 }  // namespace
@@ -154,31 +238,28 @@ void CellRows::moveCells(int r, const int* xs, int k, int y, HistCells& out)
 {
     if (k == 0) return;
     const int first = out.extend(y, k);
-    float* const d = data(r);
-    int* const c = counts(r);
-    switch (S_) {
-    case 1: moveOut<1>(d, c, xs, k, S_, out, first); break;
-    case 4: moveOut<4>(d, c, xs, k, S_, out, first); break;
-    case 7: moveOut<7>(d, c, xs, k, S_, out, first); break;
-    case 8: moveOut<8>(d, c, xs, k, S_, out, first); break;
-    default: moveOut<0>(d, c, xs, k, S_, out, first); break;
-    }
+    moveAny(data(r), counts(r), ColList{xs, k}, S_, out, first);
 }
 
 void CellRows::emitRow(int r, int y, int lo, int hi, HistCells& out)
 {
     if (hi < lo) return;
-    held_.resize(std::size_t(hi - lo) + 1);
-    int k = 0;
+    // the marks of columns lo .. hi as bits, cleared
+    const int words = (hi - lo) / 64 + 1;
+    bits_.resize(std::size_t(words));
     std::uint8_t* const mk = marks(r);
-    for (int x = lo; x <= hi; x += 64) {
-        const int span = hi + 1 - x;
+    int k = 0;
+    for (int q = 0; q < words; ++q) {
+        const int x = lo + 64 * q, span = hi + 1 - x;
         std::uint64_t v = packMarks(mk + x);
         if (span < 64) v &= (std::uint64_t(1) << span) - 1;
         std::memset(mk + x, 0, std::size_t(span < 64 ? span : 64));
-        for (; v; v &= v - 1) held_[k++] = x + lowestBit(v);
+        bits_[q] = v;
+        k += bitCount(v);
     }
-    moveCells(r, held_.data(), k, y, out);
+    if (k == 0) return;
+    const int first = out.extend(y, k);
+    moveAny(data(r), counts(r), ColBits{bits_.data(), words, lo}, S_, out, first);
 }
 
 namespace {

@@ -65,24 +65,30 @@ private:
 class HistCells {
 public:
     // Empty, for n bins per axis and `planes` floats per cell besides the probability, no
-    // scaling on entry. With
-    // countWeight w != 0 the probability of every cell handed over by CellRows is its count
-    // times w (counted()), else the cell's slot 0. Room is made for `most` cells at once, so
-    // that the arrays need not grow by copies.
+    // scaling on entry. With countWeight w != 0 the probability of every cell handed over by
+    // CellRows is its count times w (counted(); the counts are kept), else the cell's slot 0
+    // (no counts). Room is made for `most` cells at once, so that the arrays need not grow by
+    // copies.
     void clear(int n, int planes, float countWeight = 0.f, std::size_t most = 0);
-    // k new last cells of row y, after every cell held in scan order; returns the index of
-    // the first. Their columns (increasing), planes and counts are the caller's to write.
+    // k new last cells of row y (at or after the last row held), after every cell held in
+    // scan order; returns the index of the first. Their columns (increasing), planes and counts (counted()) are the caller's to
+    // write.
     int extend(int y, int k);
 
     int size() const { return int(x_.size()); }
     int planes() const { return D_; }
     int bins() const { return n_; }
     int x(int i) const { return x_[i]; }
-    int y(int i) const { return y_[i]; }
     int* columns() { return x_.data(); }
     const int* columns() const { return x_.data(); }
-    const int* rowsOf() const { return y_.data(); }
-    const int* counts() const { return c_.data(); }
+    // The rows that hold cells, in increasing order: row r is row rowY(r) of the table and
+    // holds the cells rowFirst(r) .. rowFirst(r + 1) - 1 (r < rowCount()).
+    int rowCount() const { return int(rowY_.size()); }
+    int rowY(int r) const { return rowY_[r]; }
+    int rowFirst(int r) const { return r < rowCount() ? rowFirst_[r] : size(); }
+    const int* rowYs() const { return rowY_.data(); }
+    const int* rowFirsts() const { return rowFirst_.data(); }
+    const int* counts() const { return c_.data(); }   // (counted() only)
     float* pdfs() { return p_.data(); }
     const float* pdfs() const { return p_.data(); }
     float& pdf(int i) { return p_[i]; }
@@ -120,7 +126,8 @@ private:
     void rows() const;
     int n_ = 0, D_ = 0;
     GrowArray<float> p_, d_;
-    GrowArray<int> c_, x_, y_;
+    GrowArray<int> c_, x_;
+    std::vector<int> rowY_, rowFirst_;
     mutable std::vector<int> rowStart_;
     mutable bool rowsValid_ = false;
     float w_ = 0.f, sp_ = 1.f, sd_ = 1.f;
@@ -155,6 +162,7 @@ private:
     std::vector<int> count_;
     std::vector<std::uint8_t> mark_;
     std::vector<int> held_;
+    std::vector<std::uint64_t> bits_;
 };
 
 // Cell access of the walks' inner loops: cell (x, y) (its slots) and its count; SC the
@@ -181,21 +189,23 @@ struct DenseAccess {
     static DenseAccess of(CellRows& r, int S) { return DenseAccess{r.data(0), r.counts(0), std::size_t(r.bins()), S}; }
 };
 
-// RowAccess: R rows reused in turn (R a power of two up to 4), row y in row y & (R - 1) of
-// a tracking CellRows; marks the cells used and keeps the span of their columns per row.
-template <int SC = 0>
+// RowAccess: R rows reused in turn (R = 1 or 4), row y in row y & (R - 1) of a tracking
+// CellRows set up with R rows; marks the cells used and keeps the span of their columns per
+// row.
+template <int SC = 0, int R = 1>
 struct RowAccess {
+    static_assert(R == 1 || R == 4, "one row or four in turn");
     CellRows* rows;
-    int mask, S;
-    float* d[4];
-    int* c[4];
-    std::uint8_t* mk[4];
-    mutable int lo[4], hi[4];
+    int S;
+    float* d[R];
+    int* c[R];
+    std::uint8_t* mk[R];
+    mutable int lo[R], hi[R];
 
     static RowAccess of(CellRows& r, int S)
     {
-        RowAccess a{&r, r.rows() - 1, S, {}, {}, {}, {}, {}};
-        for (int k = 0; k < r.rows() && k < 4; ++k) {
+        RowAccess a{&r, S, {}, {}, {}, {}, {}};
+        for (int k = 0; k < R; ++k) {
             a.d[k] = r.data(k);
             a.c[k] = r.counts(k);
             a.mk[k] = r.marks(k);
@@ -204,22 +214,23 @@ struct RowAccess {
         }
         return a;
     }
+    static int slotOf(int y) { return y & (R - 1); }
     std::size_t stride() const { return SC ? std::size_t(SC) : std::size_t(S); }
     void use(int r, int x) const
     {
         mk[r][x] = 1;
-        if (x < lo[r]) lo[r] = x;
-        if (x > hi[r]) hi[r] = x;
+        lo[r] = x < lo[r] ? x : lo[r];
+        hi[r] = x > hi[r] ? x : hi[r];
     }
     float* cell(int x, int y) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         use(r, x);
         return d[r] + std::size_t(x) * stride();
     }
     int& count(int x, int y) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         use(r, x);
         return c[r][x];
     }
@@ -231,16 +242,16 @@ struct RowAccess {
     Row rowOf(int y) const { return Row{this, y}; }
     float* run(int x, int y, int len) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         for (int k = 0; k < len; ++k) mk[r][x + k] = 1;
-        if (x < lo[r]) lo[r] = x;
-        if (x + len - 1 > hi[r]) hi[r] = x + len - 1;
+        lo[r] = x < lo[r] ? x : lo[r];
+        hi[r] = x + len - 1 > hi[r] ? x + len - 1 : hi[r];
         return d[r] + std::size_t(x) * stride();
     }
     // Hands row y (kept in row y & (R - 1)) to `out`.
     void emit(int y, HistCells& out) const
     {
-        const int r = y & mask;
+        const int r = slotOf(y);
         rows->emitRow(r, y, lo[r], hi[r], out);
         lo[r] = rows->bins();
         hi[r] = -1;

@@ -1,6 +1,7 @@
 // Smoothing of histogram tables: the one place where a table is convolved by a mask.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "bridge/cimg.h"
@@ -71,9 +72,12 @@ inline void smoothCells(const HistCells& in, const CImg<float>& mask, HistCells&
         dyHi = t.dy > dyHi ? t.dy : dyHi;
         terms.push_back(t);
     }
+    // room for every bin the cells can reach (each cell reaches one per term)
+    const double reach = std::min(double(n) * n, double(m) * double(terms.size()));
+    out.clear(n, D, 0.f, reach < 1e9 ? std::size_t(reach) : 0);
     rows.setup(n, D + 1, 1, true);
     const RowAccess<> A = RowAccess<>::of(rows, D + 1);
-    const int yLo = in.y(0) + dyLo, yHi = in.y(m - 1) + dyHi;
+    const int yLo = in.rowY(0) + dyLo, yHi = in.rowY(in.rowCount() - 1) + dyHi;
     for (int oy = yLo > 0 ? yLo : 0; oy <= yHi && oy < n; ++oy) {
         for (const Term& t : terms) {
             const int iy = oy - t.dy;
