@@ -215,8 +215,16 @@ HistogramBytes callHistogramBytes(const TremloCall& call, const IntensityRange& 
     HistogramBytes b;
     if (areaMeasure(call.op))
         b = CCostFnMItri::evaluationBytes(n, std::floor(ref.hi) - std::floor(ref.lo) + 1);
-    else
+    else {
         b = miEvaluationBytes(call, n, Z);
+        // The measure's own statement of what its evaluations allocate bounds the parts.
+        const CCostFnMI::Kind kind = call.op == 4 ? CCostFnMI::Kind::kPartialVolume
+                                     : call.op == 5 ? CCostFnMI::Kind::kParzen
+                                                    : CCostFnMI::Kind::kPlain;
+        const double own = CCostFnMI::evalBytes(kind, n, call.k, call.walkCols, call.walkRows, call.order, call.interp,
+                                                double(Z.size()), call.op == 100 ? std::min(call.nlhs, 3) : call.nlhs);
+        if (own > b.total()) b.cells += own - b.total();
+    }
     // The fourth output: one dense histogram per warp, the one of the current warp, the
     // output array in double.
     if (call.nlhs == 4 && call.op != 100) b.dense = n * n * (4.0 + double(call.warps) * (4.0 + 8.0));

@@ -1,8 +1,7 @@
 // tremlo's stages without a host: the refusals with their texts, the decoding of P, the
 // measure each operator builds, the evaluation's placement of every output, and the memory
-// estimate of the histograms against what the measures allocate (counted by the
-// replacement of the global allocation functions below, which every test of this binary
-// goes through).
+// estimate of the histograms against what the measures allocate (counted by the test
+// binary's allocation functions, alloc_count.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,62 +17,22 @@
 #include "similarity/CostFnNC.h"
 #include "similarity/CostFnSSD.h"
 #include "similarity/area/CostFnMItri.h"
+#include "alloc_count.h"
 #include "fixtures.h"
-
-// ---- counted allocation -----------------------------------------------------------------
 
 namespace {
 
-std::size_t liveBytes = 0, peakBytes = 0;
-
-void* allocate(std::size_t n)
-{
-    // the size in a header of 16 bytes (the alignment of any fundamental type)
-    void* p = std::malloc(n + 16);
-    if (!p) throw std::bad_alloc();
-    *static_cast<std::size_t*>(p) = n;
-    liveBytes += n;
-    if (liveBytes > peakBytes) peakBytes = liveBytes;
-    return static_cast<char*>(p) + 16;
-}
-
-void release(void* q)
-{
-    if (!q) return;
-    void* p = static_cast<char*>(q) - 16;
-    liveBytes -= *static_cast<std::size_t*>(p);
-    std::free(p);
-}
-
-// The largest memory live at once while f runs, beyond what was live before.
+// The largest memory that blocks allocated while f runs hold at once (alloc_count.h).
 template <class F>
 double peakOf(F&& f)
 {
-    const std::size_t before = liveBytes;
-    peakBytes = liveBytes;
+    alloccount::start();
     f();
-    return double(peakBytes - before);
+    alloccount::stop();
+    return alloccount::peak();
 }
 
 }  // namespace
-
-void* operator new(std::size_t n) { return allocate(n); }
-void* operator new[](std::size_t n) { return allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept
-{
-    try {
-        return allocate(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 using namespace fixtures;
 
